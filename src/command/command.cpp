@@ -1,0 +1,33 @@
+// Start-up and dispatch: one start performs the operation its name selects.
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "command/command.h"
+#include "operations/operations.h"
+#include "settings/settings.h"
+
+int crateferry_main(int argc, char** argv) {
+    // Fails harmlessly when the process already leads a process group.
+    (void)setsid();
+    openlog("crateFerry", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    syslog(LOG_NOTICE, "started");
+    load_settings(&cfg);
+
+    if (cfg.checkftp != 0 && !wait_ftp_idle()) return 1;
+
+    if (argc > 0) {
+        // GNU basename: the text after the last '/', argument left untouched.
+        const char* name = basename(argv[0]);
+        if (strcmp(name, "upload") == 0)
+            upload_files();
+        else if (strcmp(name, "remove") == 0)
+            remove_old_files();
+        else
+            syslog(LOG_NOTICE, "unknown operation");
+    }
+
+    syslog(LOG_NOTICE, "exited");
+    return 0;
+}

@@ -1,0 +1,29 @@
+// Running shell commands as child processes, and quoting values for them.
+//
+// Rules a reader must not break:
+// - children always get /dev/null on descriptors 0, 1 and 2, and no other descriptor;
+// - every value placed into a command text goes through shell_quote (or a quoting
+//   routine of the tool that reads it), so it reaches the tool as exactly itself.
+#pragma once
+
+#include <string>
+
+// Runs `program` with the given arguments (at most 62, up to the terminating null)
+// and waits for it. Returns the raw wait status (0 when it exited with 0), or -1
+// when no child could be created.
+int run_command(const char* program, ...) __attribute__((sentinel));
+
+// Runs "/bin/sh -c command"; returns what run_command returns.
+int run_shell(const std::string& command);
+
+// True for the characters the shell reads literally anywhere in an unquoted word:
+// letters, digits and @%+=:,./_-
+bool is_plain_char(char c);
+
+// `value` unchanged when the shell would read it as one word exactly as it is
+// (including the empty text, which stays empty); otherwise the value in single quotes.
+std::string shell_quote(const std::string& value);
+
+// True when `value` holds a character that the shell treats specially inside
+// double quotes ('"', '\\', '$', '`'), or a line end.
+bool breaks_double_quotes(const std::string& value);

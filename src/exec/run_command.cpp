@@ -1,0 +1,69 @@
+// Starting one child process with a clean descriptor set and waiting for it.
+//
+// The child side of fork does descriptor work, execvp and _exit only: the argument
+// vector is built before the fork, and nothing is logged from the child.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+
+#include "exec/exec.h"
+
+namespace {
+
+constexpr int k_max_args = 64;  // program name, 62 arguments, terminating null
+
+// Closes every descriptor from getdtablesize() - 1 down to 3. close_range does it in
+// one call; the loop is for kernels without it.
+void close_inherited_descriptors() {
+    const int limit = getdtablesize();
+    if (limit <= 3) return;
+#ifdef __linux__
+    if (close_range(3, static_cast<unsigned>(limit - 1), 0) == 0) return;
+#endif
+    for (int fd = limit - 1; fd >= 3; --fd) close(fd);
+}
+
+[[noreturn]] void exec_child(char* const argv[]) {
+    const int null_fd = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fd == null_fd) continue;
+        close(fd);
+        if (null_fd >= 0) dup2(null_fd, fd);
+    }
+    close_inherited_descriptors();
+    execvp(argv[0], argv);
+    _exit(1);
+}
+
+}  // namespace
+
+int run_command(const char* program, ...) {
+    char* argv[k_max_args];
+    int argc = 0;
+    argv[argc++] = const_cast<char*>(program);
+    va_list args;
+    va_start(args, program);
+    while (argc < k_max_args - 1) {
+        char* arg = va_arg(args, char*);
+        if (arg == nullptr) break;
+        argv[argc++] = arg;
+    }
+    va_end(args);
+    argv[argc] = nullptr;
+
+    const pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) exec_child(argv);
+
+    int status = 0;
+    // Interrupted waits are not retried: the program installs no signal handlers.
+    (void)waitpid(pid, &status, 0);
+    return status;
+}
+
+int run_shell(const std::string& command) {
+    return run_command("/bin/sh", "-c", command.c_str(), nullptr);
+}

@@ -1,0 +1,62 @@
+// Small file queries, time stamping, the error-file readers, and RAII handles.
+#pragma once
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+// An owned descriptor, closed when it goes out of scope.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd& operator=(UniqueFd&&) = delete;
+    ~UniqueFd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Modification time in seconds (stat follows links), or 0 when stat fails.
+time_t file_mtime(const char* path);
+
+// Size in bytes, or 0 when stat fails: a missing and an empty file count alike.
+off_t file_size(const char* path);
+
+// Sets access and modification time to `t` seconds. On failure logs
+// "modification of file %s failed: %m" at LOG_NOTICE. Always returns 0.
+int set_file_times(const char* path, time_t t);
+
+// True when `path` names a directory (following links).
+bool is_directory(const char* path);
+
+// "%s/%s" of a folder and an entry name, never cut.
+std::string join_path(const char* folder, const char* name);
+
+// The first line of the file, at most 63 characters, without its line end; a leading
+// empty line comes back as its bare line end. Empty when the file cannot be opened.
+// Points into a per-thread buffer, valid until the next call on the thread.
+const char* read_first_line(const char* path);
+
+// Every line of the file without its line end, each followed by "; ", at most 2047
+// characters in all; reading stops once fewer than 3 bytes are left. Empty when the
+// file cannot be opened. Points into a static buffer, valid until the next call.
+const char* read_all_lines(const char* path);

@@ -1,0 +1,114 @@
+// The upload operation: every pending file of the scan folder is sent, then deleted
+// or stamped so that it is no longer pending.
+//
+// Rules a reader must not break:
+// - a file is pending when its modification time is later than the reference time;
+// - a file is finished (deleted or stamped) only after the transfer said it went;
+// - at most one upload works at a time, under an flock the kernel drops at exit.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "fileutil/fileutil.h"
+#include "operations/operations.h"
+#include "paths.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+constexpr int k_curl_attempts = 3;
+constexpr unsigned k_retry_pause_seconds = 5;
+
+// Calls `act(path)` for each pending regular file, in the order the folder yields them.
+template <typename Action>
+void for_each_pending(DIR* dir, time_t reference_time, Action act) {
+    const int dir_fd = dirfd(dir);
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_type != DT_REG) continue;
+        struct stat st;
+        const time_t mtime = fstatat(dir_fd, entry->d_name, &st, 0) == 0 ? st.st_mtime : 0;
+        if (mtime > reference_time) act(join_path(cfg.scanfolder, entry->d_name));
+    }
+}
+
+void finish_uploaded(const char* path, time_t reference_time) {
+    syslog(LOG_NOTICE, "File %s was uploaded", path);
+    if (cfg.ruploaded != 0) {
+        if (unlink(path) == 0) {
+            syslog(LOG_NOTICE, "File %s was removed", path);
+            return;
+        }
+        syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
+    }
+    // Not later than the reference time, so no longer pending.
+    set_file_times(path, reference_time);
+}
+
+void upload_with_curl(DIR* dir, time_t reference_time) {
+    for_each_pending(dir, reference_time, [&](const std::string& path) {
+        for (int attempt = 0; attempt < k_curl_attempts; ++attempt) {
+            if (curl_upload(path.c_str(), cfg.remoteurl, cfg.username, cfg.password)) {
+                finish_uploaded(path.c_str(), reference_time);
+                return;
+            }
+            sleep(k_retry_pause_seconds);
+        }
+    });
+}
+
+void upload_with_sftp(DIR* dir, time_t reference_time) {
+    sftp_queue_reset();
+    bool queued = false;
+    for_each_pending(dir, reference_time, [&](const std::string& path) {
+        if (sftp_queue_add(path.c_str())) queued = true;
+    });
+    if (!queued) return;
+    if (!sftp_batch_upload(cfg.remoteurl, cfg.username, cfg.password)) return;
+    sftp_queue_open();
+    while (const char* path = sftp_queue_next()) finish_uploaded(path, reference_time);
+    sftp_queue_close();
+}
+
+// Takes the upload lock without waiting. Returns the held descriptor, or -1 (after
+// logging) when another upload holds it or it cannot be had.
+int take_upload_lock() {
+    const int fd = open(paths::upload_lock, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        syslog(LOG_ERR, "Cannot open lock file %s: %m", paths::upload_lock);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    if (errno == EWOULDBLOCK)
+        syslog(LOG_NOTICE, "another upload is running, this one does nothing");
+    else
+        syslog(LOG_ERR, "Cannot lock file %s: %m", paths::upload_lock);
+    close(fd);
+    return -1;
+}
+
+}  // namespace
+
+void upload_files() {
+    const UniqueFd lock(take_upload_lock());
+    if (lock.get() < 0) return;
+
+    if (cfg.download != 0)
+        download_files(cfg.scanfolder, cfg.download_url, cfg.download_user, cfg.download_passwd);
+
+    const time_t reference_time = file_mtime(paths::timestamp);
+    UniqueDir dir(opendir(cfg.scanfolder));
+    if (!dir) {
+        syslog(LOG_ERR, "Cannot open dir: %s", cfg.scanfolder);
+        return;
+    }
+    if (strstr(cfg.remoteurl, "sftp") != nullptr)
+        upload_with_sftp(dir.get(), reference_time);
+    else
+        upload_with_curl(dir.get(), reference_time);
+}

@@ -1,0 +1,25 @@
+// The program's whole footprint on the device: every fixed file and folder it touches.
+#pragma once
+
+namespace paths {
+
+// Written by another part of the device; read once at start.
+constexpr const char* settings = "/opt/crateFerry/etc/settings";
+// Only its modification time matters: files modified later are pending.
+constexpr const char* timestamp = "/var/data/crateFerry/timestamp";
+
+// Working files, in a folder the device provides.
+constexpr const char* download_list = "/var/crateFerry/list";
+constexpr const char* sftp_queue = "/var/crateFerry/sftp_list";
+constexpr const char* curl_error = "/var/crateFerry/curl_error";
+constexpr const char* sftp_error = "/var/crateFerry/sftp_error";
+constexpr const char* ssh_config = "/var/crateFerry/ssh_config";
+// Held with flock while an upload runs, so two runs never work at once.
+constexpr const char* upload_lock = "/var/crateFerry/upload.lock";
+
+// The SFTP tools, installed beside the program.
+constexpr const char* sftp = "/opt/crateFerry/bin/sftp";
+constexpr const char* ssh = "/opt/crateFerry/bin/ssh";
+constexpr const char* sshpass = "/opt/crateFerry/bin/sshpass";
+
+}  // namespace paths

@@ -1,0 +1,64 @@
+// Sending one file with curl, and the curl argument texts shared with the download.
+#include <syslog.h>
+
+#include "exec/exec.h"
+#include "fileutil/fileutil.h"
+#include "paths.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+// curl's configuration syntax inside double quotes: a backslash takes the next
+// character literally, except for the letters of \t, \n, \r and \v.
+std::string curl_config_escape(const std::string& value) {
+    std::string escaped;
+    for (char c : value) {
+        if (c == '\n') {
+            escaped += "\\n";
+        } else if (c == '\r') {
+            escaped += "\\r";
+        } else {
+            if (c == '\\' || c == '"') escaped += '\\';
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+// True when curl would read a glob pattern in `text`.
+bool has_curl_glob(const std::string& text) {
+    return text.find_first_of("[]{}") != std::string::npos;
+}
+
+}  // namespace
+
+std::string curl_credentials_prefix(const char* user, const char* passwd) {
+    const std::string credentials = std::string(user) + ':' + passwd;
+    if (!breaks_double_quotes(credentials)) return "echo \"user=\\\"" + credentials + "\\\"\" | ";
+    // printf prints its argument as it is, where dash's echo would read backslashes.
+    return "printf '%s\\n' " + shell_quote("user=\"" + curl_config_escape(credentials) + "\"") + " | ";
+}
+
+std::string curl_url_argument(const std::string& url) {
+    std::string argument;
+    if (has_curl_glob(url)) argument += "-g ";
+    if (!url.empty() && url[0] == '-') argument += "--url ";
+    return argument + shell_quote(url);
+}
+
+std::string curl_upload_command(const char* path, const char* remoteurl, const char* username,
+                                const char* password) {
+    std::string command = curl_credentials_prefix(username, password) + "curl -fSs -K - ";
+    // -g also keeps curl from globbing the name of the file to send.
+    if (has_curl_glob(path) && !has_curl_glob(remoteurl)) command += "-g ";
+    command += curl_url_argument(remoteurl) + " -T " + shell_quote(path) + " 2>" + paths::curl_error;
+    return command;
+}
+
+int curl_upload(const char* path, const char* remoteurl, const char* username,
+                const char* password) {
+    if (run_shell(curl_upload_command(path, remoteurl, username, password)) == 0) return 1;
+    if (file_size(paths::curl_error) == 0) return 0;
+    syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(paths::curl_error));
+    return 0;
+}

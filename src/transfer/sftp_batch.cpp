@@ -1,0 +1,74 @@
+// Sending every queued file in one sftp session.
+#include <syslog.h>
+
+#include <cstring>
+
+#include "exec/exec.h"
+#include "fileutil/fileutil.h"
+#include "paths.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+constexpr char k_connected_line[] = "Connected to ";
+
+// sftp reading its commands from standard input goes on after a failed put and still
+// exits 0, so a clean session is one whose error text holds nothing but the line
+// sftp writes on connecting.
+bool error_text_is_clean(const char* path) {
+    UniqueFile file(fopen(path, "r"));
+    if (!file) return true;
+    char line[256];
+    bool clean = true;
+    bool line_start = true;
+    while (clean && fgets(line, sizeof line, file.get()) != nullptr) {
+        if (line_start && strncmp(line, k_connected_line, sizeof k_connected_line - 1) != 0)
+            clean = line[0] == '\n';
+        line_start = strchr(line, '\n') != nullptr;
+    }
+    return clean;
+}
+
+}  // namespace
+
+bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folder) {
+    const char* scheme = strstr(remoteurl, "sftp://");
+    if (scheme == nullptr) return false;
+    const std::string rest = scheme + strlen("sftp://");
+    const size_t slash = rest.find('/');
+    *host = rest.substr(0, slash);
+    *folder = slash == std::string::npos ? "" : rest.substr(slash);
+    return true;
+}
+
+std::string sftp_batch_command(const char* username, const std::string& host,
+                               const std::string& folder, const char* password) {
+    std::string command;
+    if (password[0] != '\0') {
+        command = std::string(paths::sshpass) + " -p ";
+        command += breaks_double_quotes(password) ? shell_quote(password)
+                                                  : "\"" + std::string(password) + "\"";
+        command += ' ';
+    }
+    command += std::string(paths::sftp) + " -S " + paths::ssh + " -F " + paths::ssh_config +
+               " -o LogLevel=ERROR ";
+    const std::string target = std::string(username) + '@' + host + ':' + folder;
+    // A target that begins with '-' would be read as an option of sftp.
+    if (target[0] == '-') command += "-- ";
+    command += shell_quote(target) + " < " + paths::sftp_queue + " 2>" + paths::sftp_error +
+               " > /dev/null";
+    return command;
+}
+
+int sftp_batch_upload(const char* remoteurl, const char* username, const char* password) {
+    std::string host;
+    std::string folder;
+    if (!sftp_url_parts(remoteurl, &host, &folder)) return 0;
+    const int status = run_shell(sftp_batch_command(username, host, folder, password));
+    if (status == 0 && error_text_is_clean(paths::sftp_error)) return 1;
+    if (file_size(paths::sftp_error) != 0)
+        syslog(LOG_ERR, "file upload has failed(%s)", read_all_lines(paths::sftp_error));
+    else
+        syslog(LOG_ERR, "file upload has failed(check host or credentials)");
+    return 0;
+}
