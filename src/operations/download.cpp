@@ -1,4 +1,12 @@
 // Fetching one remote file, or every file of a remote folder, into the scan folder.
+//
+// Rules a reader must not break:
+// - a listed name is chosen by the remote server: it is fetched as exactly itself and
+//   stored under exactly itself in the scan folder, or not at all;
+// - curl decodes %XX and drops "#..." and "?..." from a URL, and -O stores the URL's
+//   last segment still encoded and cut at a backslash: so only names of plain
+//   characters go into the URL as they are, every other name is percent-encoded and
+//   stored with -o.
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -14,8 +22,10 @@
 
 namespace {
 
-// curl's exit code when the remote folder does not exist: the step ends silently.
-constexpr int k_curl_no_remote_folder = 19;
+// curl's exit code when the server refuses the listing itself (a 550 reply, as some
+// servers give for an empty folder or a user without the right to list): the step
+// ends silently.
+constexpr int k_curl_listing_refused = 19;
 
 // The URL as sed's replacement text: '\', '&' and the delimiter '#' get a backslash.
 std::string sed_replacement(const char* url) {
@@ -36,7 +46,7 @@ std::string cd_argument(const char* folder) {
 bool list_remote_folder(const char* url, const std::string& credentials) {
     const int status = run_shell(download_listing_command(url, credentials));
     if (status == 0) return true;
-    if (WIFEXITED(status) && WEXITSTATUS(status) == k_curl_no_remote_folder) return false;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == k_curl_listing_refused) return false;
     if (file_size(paths::curl_error) != 0) {
         syslog(LOG_ERR, "getting list of files has failed(%s)", read_first_line(paths::curl_error));
         return false;
@@ -44,20 +54,33 @@ bool list_remote_folder(const char* url, const std::string& credentials) {
     return true;
 }
 
-void download_listed_files(const char* folder, const std::string& credentials) {
+// Fetches every line of the list file. `folder_url` is the folder URL that the sed
+// step put in front of each listed name, or empty when the list holds one file URL.
+void download_listed_files(const char* folder, const std::string& credentials,
+                           const char* folder_url) {
     UniqueFile list(fopen(paths::download_list, "r"));
     if (!list) return;
     char* line = nullptr;
     size_t line_size = 0;
-    while (getline(&line, &line_size, list.get()) >= 0) {
-        if (char* lf = strrchr(line, '\n')) *lf = '\0';
-        if (char* cr = strrchr(line, '\r')) *cr = '\0';
-        syslog(LOG_NOTICE, "downloading %s", line);
-        const int status = run_command("/bin/sh", "-ce",
-                                       download_file_command(folder, credentials, line).c_str(),
-                                       nullptr);
+    ssize_t length;
+    while ((length = getline(&line, &line_size, list.get())) >= 0) {
+        // The line is read whole; a NUL inside it stays part of it, so a name is never cut.
+        std::string file_url(line, static_cast<size_t>(length));
+        // Only a line end is cut: a CR inside a name stays and makes curl refuse it,
+        // rather than fetching the file its first part names.
+        if (!file_url.empty() && file_url.back() == '\n') file_url.pop_back();
+        if (!file_url.empty() && file_url.back() == '\r') file_url.pop_back();
+        syslog(LOG_NOTICE, "downloading %s", file_url.c_str());
+        const std::string command = download_line_command(folder, credentials, folder_url, file_url);
+        if (command.empty()) {
+            syslog(LOG_ERR, "getting file %s has failed(not a file name of that folder)",
+                   file_url.c_str());
+            continue;
+        }
+        const int status = run_command("/bin/sh", "-ce", command.c_str(), nullptr);
         if (status != 0 && file_size(paths::curl_error) != 0)
-            syslog(LOG_ERR, "getting file %s has failed(%s)", line, read_all_lines(paths::curl_error));
+            syslog(LOG_ERR, "getting file %s has failed(%s)", file_url.c_str(),
+                   read_all_lines(paths::curl_error));
     }
     free(line);
 }
@@ -69,14 +92,14 @@ std::string download_listing_command(const char* url, const std::string& credent
            paths::download_list + " 2>" + paths::curl_error;
 }
 
-std::string download_prefix_command(const char* url) {
-    return "sed -i -e " + shell_quote("s#^#" + sed_replacement(url) + "#") + " " + paths::download_list;
+std::string download_prefix_command(const char* url, const char* list_path) {
+    return "sed -i -e " + shell_quote("s#^#" + sed_replacement(url) + "#") + " " + list_path;
 }
 
-std::string download_single_command(const char* url) {
+std::string download_single_command(const char* url, const char* list_path) {
     if (breaks_double_quotes(url) || url[0] == '-')
-        return "printf '%s\\n' " + shell_quote(url) + " > " + paths::download_list;
-    return "echo \"" + std::string(url) + "\" > " + paths::download_list;
+        return "printf '%s\\n' " + shell_quote(url) + " > " + list_path;
+    return "echo \"" + std::string(url) + "\" > " + list_path;
 }
 
 std::string download_file_command(const char* folder, const std::string& credentials,
@@ -85,14 +108,63 @@ std::string download_file_command(const char* folder, const std::string& credent
            curl_url_argument(file_url) + " 2>" + paths::curl_error;
 }
 
+std::string download_named_file_command(const char* folder, const std::string& credentials,
+                                        const std::string& file_url, const std::string& name) {
+    // "-o -" would mean standard output, and -o takes any other text as a file name.
+    const std::string output = !name.empty() && name[0] == '-' ? "./" + name : name;
+    return "cd " + cd_argument(folder) + "; " + credentials + "curl -K - -fSs -o " +
+           shell_quote(output) + " " + curl_url_argument(file_url) + " 2>" + paths::curl_error;
+}
+
+std::string percent_encode(const std::string& text) {
+    static const char k_hex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            (c != '\0' && strchr("-._~", c) != nullptr)) {
+            encoded += c;
+        } else {
+            encoded += '%';
+            encoded += k_hex[byte >> 4];
+            encoded += k_hex[byte & 0x0f];
+        }
+    }
+    return encoded;
+}
+
+bool is_literal_url_name(const std::string& name) {
+    // The shell's plain characters, but for '%' (curl decodes it) and '/' (a folder).
+    for (char c : name)
+        if (!is_plain_char(c) || c == '%' || c == '/') return false;
+    return true;
+}
+
+bool is_file_name(const std::string& name) {
+    return name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+std::string download_line_command(const char* folder, const std::string& credentials,
+                                  const char* folder_url, const std::string& line) {
+    if (line.find('\0') != std::string::npos) return std::string();
+    const size_t prefix_length = strlen(folder_url);
+    if (prefix_length == 0 || line.compare(0, prefix_length, folder_url) != 0)
+        return download_file_command(folder, credentials, line);
+    const std::string name = line.substr(prefix_length);
+    if (!is_file_name(name)) return std::string();
+    if (is_literal_url_name(name)) return download_file_command(folder, credentials, line);
+    return download_named_file_command(folder, credentials, folder_url + percent_encode(name), name);
+}
+
 void download_files(const char* folder, const char* url, const char* user, const char* passwd) {
     if (url[0] == '\0') {
         syslog(LOG_ERR, "getting files has failed(no download URL)");
         return;
     }
-    // Downloads land in the scan folder or nowhere: never in the current folder.
+    // Downloads land in the scan folder or nowhere: "cd" with an empty folder would
+    // go to $HOME. The upload right after logs "Cannot open dir: %s" for this folder.
     if (!is_directory(folder)) {
-        syslog(LOG_ERR, "Cannot open dir: %s", folder);
+        syslog(LOG_ERR, "getting files has failed(Cannot open dir: %s)", folder);
         return;
     }
     const std::string credentials =
@@ -102,9 +174,10 @@ void download_files(const char* folder, const char* url, const char* user, const
         if (!list_remote_folder(url, credentials)) return;
         // Each listed name becomes a full URL.
         (void)run_shell(download_prefix_command(url));
+        download_listed_files(folder, credentials, url);
     } else {
         (void)run_shell(download_single_command(url));
+        download_listed_files(folder, credentials, "");
     }
-    download_listed_files(folder, credentials);
     (void)unlink(paths::download_list);
 }

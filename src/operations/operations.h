@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "paths.h"
 #include "settings/settings.h"
 
 // The upload operation: optional download, then every pending file of the scan
@@ -12,15 +13,44 @@
 void upload_files();
 
 // Fetches one remote file, or every file of a remote folder (URL ending in '/'),
-// into `folder`. Logs "downloading %s" per file and its failures; returns nothing.
+// into `folder`, and nowhere else. Logs "downloading %s" per list line and
+// "getting file %s has failed(%s)" for a failed one; ends at once, logging
+// "getting files has failed(no download URL)" for an empty URL and
+// "getting files has failed(Cannot open dir: %s)" when `folder` is no directory.
 void download_files(const char* folder, const char* url, const char* user, const char* passwd);
 
-// The shell commands of the download step, exposed for their exact texts.
+// The shell commands of the download step, exposed for their exact texts. Every
+// value reaches its tool as exactly itself.
 std::string download_listing_command(const char* url, const std::string& credentials);
-std::string download_prefix_command(const char* url);
-std::string download_single_command(const char* url);
+// Puts `url` in front of every line of the list file.
+std::string download_prefix_command(const char* url, const char* list_path = paths::download_list);
+// Writes `url` as the one line of the list file.
+std::string download_single_command(const char* url, const char* list_path = paths::download_list);
+// Fetches `file_url` with -O: curl stores it under the last segment of the URL.
 std::string download_file_command(const char* folder, const std::string& credentials,
                                   const std::string& file_url);
+// Fetches `file_url` with -o, storing it as `name` in `folder`.
+std::string download_named_file_command(const char* folder, const std::string& credentials,
+                                        const std::string& file_url, const std::string& name);
+
+// The command that fetches one list line into `folder`, or an empty text when the
+// line must not be fetched: it holds a NUL byte, or the name after `folder_url` is
+// ".", ".." or holds a '/', so it would not be a file of that folder. A name that
+// curl reads literally in a URL, and -O stores as itself, gets the -O command; any
+// other name is percent-encoded in the URL and stored with -o under itself.
+// `folder_url` is empty for the URL of one file, which is fetched with -O as it is.
+std::string download_line_command(const char* folder, const std::string& credentials,
+                                  const char* folder_url, const std::string& line);
+
+// `text` with every byte other than letters, digits and -._~ written as %XX.
+std::string percent_encode(const std::string& text);
+
+// True when curl fetches `name` as the last URL segment exactly as written and -O
+// stores it under that name: it holds only ASCII letters, digits and @+=:,._-
+bool is_literal_url_name(const std::string& name);
+
+// False for ".", ".." and names holding a '/': they are no file of the listed folder.
+bool is_file_name(const std::string& name);
 
 // The removal operation: deletes every regular file of the scan folder older than
 // the configured age and logs "File %s were removed" after each attempt.
