@@ -1,6 +1,10 @@
 // Sending one file with curl, and the curl argument texts shared with the download.
 #include <syslog.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
 #include "exec/exec.h"
 #include "fileutil/fileutil.h"
 #include "paths.h"
@@ -30,7 +34,39 @@ bool has_curl_glob(const std::string& text) {
     return text.find_first_of("[]{}") != std::string::npos;
 }
 
+// Every byte outside the unreserved characters of a URL as %XX.
+std::string percent_encode(const char* text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (const char* c = text; *c != '\0'; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        if (isalnum(byte) || strchr("-._~", byte) != nullptr) {
+            encoded += *c;
+        } else {
+            encoded += '%';
+            encoded += hex[byte >> 4];
+            encoded += hex[byte & 0xf];
+        }
+    }
+    return encoded;
+}
+
 }  // namespace
+
+std::string curl_target_url(const char* remoteurl, const char* path) {
+    const char* slash = strrchr(path, '/');
+    const char* name = slash == nullptr ? path : slash + 1;
+    if (strchr(name, '\\') == nullptr) return remoteurl;
+    const std::string url = remoteurl;
+    const size_t scheme = url.find("://");
+    const size_t authority = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t path_end = std::min(url.find_first_of("?#", authority), url.size());
+    const size_t path_start = std::min(url.find('/', authority), path_end);
+    // curl names the remote file itself only when the URL's path is empty or ends in '/'.
+    if (path_start != path_end && url[path_end - 1] != '/') return url;
+    const std::string separator = path_start == path_end ? "/" : "";
+    return url.substr(0, path_end) + separator + percent_encode(name) + url.substr(path_end);
+}
 
 std::string curl_credentials_prefix(const char* user, const char* passwd) {
     const std::string credentials = std::string(user) + ':' + passwd;
@@ -48,10 +84,11 @@ std::string curl_url_argument(const std::string& url) {
 
 std::string curl_upload_command(const char* path, const char* remoteurl, const char* username,
                                 const char* password) {
+    const std::string url = curl_target_url(remoteurl, path);
     std::string command = curl_credentials_prefix(username, password) + "curl -fSs -K - ";
     // -g also keeps curl from globbing the name of the file to send.
-    if (has_curl_glob(path) && !has_curl_glob(remoteurl)) command += "-g ";
-    command += curl_url_argument(remoteurl) + " -T " + shell_quote(path) + " 2>" + paths::curl_error;
+    if (has_curl_glob(path) && !has_curl_glob(url)) command += "-g ";
+    command += curl_url_argument(url) + " -T " + shell_quote(path) + " 2>" + paths::curl_error;
     return command;
 }
 

@@ -13,20 +13,15 @@
 
 namespace {
 
+// sftp reads its commands with a 2048-byte line buffer: a longer line comes in as
+// two commands, and a tail that begins with '!' would run in a local shell. A queue
+// line, line feed included, stays within 2047 bytes.
+constexpr size_t k_max_queue_line = 2047;
+
 // Reader state, kept for the whole process.
 FILE* queue_reader = nullptr;
 char* queue_line = nullptr;
 size_t queue_line_size = 0;
-
-// The inverse of the escaping in sftp_queue_line: drops each escaping backslash.
-void unescape_in_place(char* text) {
-    char* out = text;
-    for (const char* in = text; *in != '\0'; ++in) {
-        if (*in == '\\' && in[1] != '\0') ++in;
-        *out++ = *in;
-    }
-    *out = '\0';
-}
 
 }  // namespace
 
@@ -48,14 +43,35 @@ void sftp_queue_reset() {
     (void)unlink(paths::sftp_queue);
 }
 
+const char* sftp_queue_line_path(char* line) {
+    if (char* line_end = strrchr(line, '\n')) *line_end = '\0';
+    char* put = strstr(line, "put ");
+    if (put == nullptr) return nullptr;
+    char* path = put + 4;
+    if (strncmp(path, "-- ", 3) == 0) path += 3;
+    // Drops each escaping backslash: the inverse of sftp_queue_line.
+    char* out = path;
+    for (const char* in = path; *in != '\0'; ++in) {
+        if (*in == '\\' && in[1] != '\0') ++in;
+        *out++ = *in;
+    }
+    *out = '\0';
+    return path;
+}
+
 int sftp_queue_add(const char* path) {
-    if (strpbrk(path, "\r\n") != nullptr) {
-        syslog(LOG_ERR, "File %s cannot be sent by sftp: its name holds a line end", path);
+    // A carriage return goes through sftp's line reader intact; a line feed cannot.
+    if (strchr(path, '\n') != nullptr) {
+        syslog(LOG_ERR, "File %s cannot be sent by sftp: its name holds a line feed", path);
+        return 0;
+    }
+    const std::string line = sftp_queue_line(path);
+    if (line.size() > k_max_queue_line) {
+        syslog(LOG_ERR, "File %s cannot be sent by sftp: its name is too long", path);
         return 0;
     }
     UniqueFile queue(fopen(paths::sftp_queue, "a"));
     if (!queue) return 0;
-    const std::string line = sftp_queue_line(path);
     if (fwrite(line.data(), 1, line.size(), queue.get()) != line.size()) return 0;
     return 1;
 }
@@ -67,13 +83,7 @@ void sftp_queue_open() {
 const char* sftp_queue_next() {
     if (queue_reader == nullptr) return nullptr;
     if (getline(&queue_line, &queue_line_size, queue_reader) < 0) return nullptr;
-    if (char* line_end = strrchr(queue_line, '\n')) *line_end = '\0';
-    char* put = strstr(queue_line, "put ");
-    if (put == nullptr) return nullptr;
-    char* path = put + 4;
-    if (strncmp(path, "-- ", 3) == 0) path += 3;
-    unescape_in_place(path);
-    return path;
+    return sftp_queue_line_path(queue_line);
 }
 
 void sftp_queue_close() {

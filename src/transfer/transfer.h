@@ -18,6 +18,12 @@ std::string curl_credentials_prefix(const char* user, const char* passwd);
 // begins with '-'.
 std::string curl_url_argument(const std::string& url);
 
+// The URL curl uploads `path` to: `remoteurl` itself, except when curl would name the
+// remote file after the local one (the URL's path is empty or ends in '/') and the
+// file name holds a backslash, which curl would cut the name at; then the URL with
+// the whole file name appended, percent-encoded.
+std::string curl_target_url(const char* remoteurl, const char* path);
+
 // The shell command that uploads `path` to `remoteurl`.
 std::string curl_upload_command(const char* path, const char* remoteurl, const char* username,
                                 const char* password);
@@ -35,15 +41,24 @@ bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folde
 std::string sftp_batch_command(const char* username, const std::string& host,
                                const std::string& folder, const char* password);
 
-// The queue line for `path`, line feed included, quoted for sftp when needed.
+// The queue line for `path`, line feed included: "put ", "-- " when the path begins
+// with '-', and the path with a backslash before every character other than letters,
+// digits and @%+=:,./_-
 std::string sftp_queue_line(const char* path);
+
+// The path a queue line names, undoing sftp_queue_line; null when the line holds no
+// "put ". Works in place: cuts `line` at its last line feed and returns a pointer
+// into it.
+const char* sftp_queue_line_path(char* line);
 
 // Deletes the queue file.
 void sftp_queue_reset();
 
-// Appends one put line for `path`. A path holding a line end cannot be queued: logs
-// "File %s cannot be sent by sftp: its name holds a line end" at LOG_ERR. Returns 1
-// when the line was written; a queue file that cannot be opened is not reported.
+// Appends one put line for `path`. Returns 1 when the line was written; a queue file
+// that cannot be opened is not reported. A path that sftp cannot read back as one
+// command is not queued, and stays pending; logs at LOG_ERR
+// "File %s cannot be sent by sftp: its name holds a line feed", or
+// "File %s cannot be sent by sftp: its name is too long" for a line over 2047 bytes.
 int sftp_queue_add(const char* path);
 
 // Sends every queued file in one sftp session. Returns 1 on success, 0 on failure.

@@ -1,0 +1,265 @@
+// Command texts of the transfers: exact texts for plain values, and what the real
+// /bin/sh makes of them for hostile values.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "exec/exec.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+// Values that hold every character the shell, curl or sftp read specially.
+const std::vector<std::string> k_hostile_values = {
+    "a b",          "x;reboot",      "$(touch pwned)", "`touch pwned`", "it's",
+    "q\"q",         "back\\slash",   "star*",          "qm?",           "[br]",
+    "{a,b}",        "#hash",         "%41pct",         "-leading",      "~tilde",
+    "semi;$HOME",   "tab\there",     "cr\rname",       "line\nfeed",    "a\\nb",
+    "end\\",        "p$\"\\'` :#x",  "!bang",          "&amp|pipe",     "<in>out",
+    "",             "\xc3\xbc-utf8", "'",              "''",            "\\'",
+};
+
+// Runs `command` with /bin/sh and returns what it wrote to standard output.
+std::string shell_output(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return "popen failed";
+    char chunk[256];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, got);
+    if (pclose(pipe) != 0) output += "<exit status not 0>";
+    return output;
+}
+
+// The words the shell splits `arguments` into, each followed by a NUL.
+std::string shell_words(const std::string& arguments) {
+    return shell_output("printf '%s\\0' " + arguments);
+}
+
+std::string nul_joined(const std::vector<std::string>& words) {
+    std::string joined;
+    for (const std::string& word : words) joined += word + '\0';
+    return joined;
+}
+
+std::string text_before(const std::string& text, const std::string& end) {
+    return text.substr(0, text.find(end));
+}
+
+}  // namespace
+
+struct CommandCase {
+    const char* behaviour;
+    std::string actual;
+    std::string expected;
+};
+
+TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
+    const std::vector<CommandCase> cases = {
+        {"plain curl upload is the documented text",
+         curl_upload_command("/data/scan/a.jpg", "ftp://host/up/", "user", "secret"),
+         "echo \"user=\\\"user:secret\\\"\" | curl -fSs -K - ftp://host/up/ -T /data/scan/a.jpg "
+         "2>/var/crateFerry/curl_error"},
+        {"empty credentials still set user to a lone colon",
+         curl_upload_command("/data/scan/a.jpg", "ftp://host/up/", "", ""),
+         "echo \"user=\\\":\\\"\" | curl -fSs -K - ftp://host/up/ -T /data/scan/a.jpg "
+         "2>/var/crateFerry/curl_error"},
+        {"a long path and URL are never cut",
+         curl_upload_command(("/data/" + std::string(300, 'p')).c_str(), "ftp://h/", "u", "p"),
+         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - ftp://h/ -T /data/" + std::string(300, 'p') +
+             " 2>/var/crateFerry/curl_error"},
+        {"a path with blanks and quotes is single-quoted",
+         curl_upload_command("/s/it's a;b", "ftp://h/", "u", "p"),
+         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - ftp://h/ -T '/s/it'\\''s a;b' "
+         "2>/var/crateFerry/curl_error"},
+        {"a path with brackets turns curl's globbing off",
+         curl_upload_command("/s/[a]{b}", "ftp://h/", "u", "p"),
+         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - -g ftp://h/ -T '/s/[a]{b}' "
+         "2>/var/crateFerry/curl_error"},
+        {"a URL with brackets is quoted after -g",
+         curl_upload_command("/s/a", "ftp://h/[x]/", "u", "p"),
+         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - -g 'ftp://h/[x]/' -T /s/a "
+         "2>/var/crateFerry/curl_error"},
+        {"a name with a backslash is named in the URL, percent-encoded",
+         curl_upload_command("/s/a\\b c", "ftp://h/up/", "u", "p"),
+         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - ftp://h/up/a%5Cb%20c -T '/s/a\\b c' "
+         "2>/var/crateFerry/curl_error"},
+        {"a password with shell characters goes through printf",
+         curl_upload_command("/s/a", "ftp://h/", "u", "p$\"\\'` :#x"),
+         "printf '%s\\n' 'user=\"u:p$\\\"\\\\'\\''` :#x\"' | curl -fSs -K - ftp://h/ -T /s/a "
+         "2>/var/crateFerry/curl_error"},
+        {"a password with blanks, quote and hash stays with echo",
+         curl_credentials_prefix("u", "a 'b' #c"), "echo \"user=\\\"u:a 'b' #c\\\"\" | "},
+        {"a URL beginning with '-' follows --url", curl_url_argument("-oops"), "--url -oops"},
+        {"a plain URL is passed as it is", curl_url_argument("https://u@h:8/a/b=c,d"),
+         "https://u@h:8/a/b=c,d"},
+        {"a URL with a query is quoted", curl_url_argument("https://h/a?b=c&d"),
+         "'https://h/a?b=c&d'"},
+        {"plain sftp batch with folder is the documented text",
+         sftp_batch_command("user", "host", "/up", "secret"),
+         "/opt/crateFerry/bin/sshpass -p \"secret\" /opt/crateFerry/bin/sftp -S "
+         "/opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config -o LogLevel=ERROR "
+         "user@host:/up < /var/crateFerry/sftp_list 2>/var/crateFerry/sftp_error > /dev/null"},
+        {"an empty password starts the command with sftp",
+         sftp_batch_command("user", "host", "", ""),
+         "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
+         "-o LogLevel=ERROR user@host: < /var/crateFerry/sftp_list "
+         "2>/var/crateFerry/sftp_error > /dev/null"},
+        {"a hostile password is single-quoted for sshpass",
+         sftp_batch_command("u", "h", "", "p$\"\\'` :#x"),
+         "/opt/crateFerry/bin/sshpass -p 'p$\"\\'\\''` :#x' /opt/crateFerry/bin/sftp -S "
+         "/opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config -o LogLevel=ERROR u@h: "
+         "< /var/crateFerry/sftp_list 2>/var/crateFerry/sftp_error > /dev/null"},
+        {"a user name beginning with '-' follows --",
+         sftp_batch_command("-oProxyCommand=x", "h", "/f", ""),
+         "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
+         "-o LogLevel=ERROR -- -oProxyCommand=x@h:/f < /var/crateFerry/sftp_list "
+         "2>/var/crateFerry/sftp_error > /dev/null"},
+        {"a folder with a blank is quoted with the whole target",
+         sftp_batch_command("u", "h", "/my dir", ""),
+         "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
+         "-o LogLevel=ERROR 'u@h:/my dir' < /var/crateFerry/sftp_list "
+         "2>/var/crateFerry/sftp_error > /dev/null"},
+        {"a plain value is not quoted", shell_quote("/a-b_c.d/e@f%g+h=i:j,k"),
+         "/a-b_c.d/e@f%g+h=i:j,k"},
+        {"an empty value stays empty", shell_quote(""), ""},
+        {"a value with a blank is single-quoted", shell_quote("a b"), "'a b'"},
+        {"a single quote closes, escapes and reopens", shell_quote("it's"), "'it'\\''s'"},
+        {"a tilde is quoted", shell_quote("~x"), "'~x'"},
+    };
+    for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
+}
+
+struct UrlCase {
+    const char* url;
+    bool found;
+    const char* host;
+    const char* folder;
+};
+
+TEST(SftpUrlParts, SplitHostFromFolderAtTheFirstSlash) {
+    const UrlCase cases[] = {
+        {"sftp://host/up/dir", true, "host", "/up/dir"},
+        {"sftp://host", true, "host", ""},
+        {"sftp://host/", true, "host", "/"},
+        {"sftp://host:2222/up", true, "host:2222", "/up"},
+        {"sftp://me@host/up", true, "me@host", "/up"},
+        {"sftp://", true, "", ""},
+        {"xsftp://host/a?b", true, "host", "/a?b"},
+        {"ftp://host/up", false, "", ""},
+        {"", false, "", ""},
+    };
+    for (const UrlCase& c : cases) {
+        std::string host;
+        std::string folder;
+        EXPECT_EQ(sftp_url_parts(c.url, &host, &folder), c.found) << c.url;
+        if (!c.found) continue;
+        EXPECT_EQ(host, c.host) << c.url;
+        EXPECT_EQ(folder, c.folder) << c.url;
+    }
+}
+
+struct TargetUrlCase {
+    const char* behaviour;
+    const char* url;
+    const char* path;
+    const char* expected;
+};
+
+TEST(CurlTargetUrl, NamesTheFileOnlyWhereCurlWouldCutItsName) {
+    const TargetUrlCase cases[] = {
+        {"a name without backslash keeps the URL", "ftp://h/up/", "/s/a b", "ftp://h/up/"},
+        {"a backslash in the folder only keeps the URL", "ftp://h/up/", "/s\\t/a", "ftp://h/up/"},
+        {"a URL naming the remote file keeps it", "ftp://h/up/x", "/s/a\\b", "ftp://h/up/x"},
+        {"a folder URL gets the encoded name", "ftp://h/up/", "/s/a\\b", "ftp://h/up/a%5Cb"},
+        {"a URL without path gets a slash and the name", "ftp://h:21", "/s/a\\b",
+         "ftp://h:21/a%5Cb"},
+        {"the name goes before a query", "ftp://h/up/?q=1", "/s/a\\b", "ftp://h/up/a%5Cb?q=1"},
+        {"every reserved byte is encoded", "ftp://h/", "/s/\\#?%[]{}~._-\xc3\xbc",
+         "ftp://h/%5C%23%3F%25%5B%5D%7B%7D~._-%C3%BC"},
+    };
+    for (const TargetUrlCase& c : cases)
+        EXPECT_EQ(curl_target_url(c.url, c.path), c.expected) << c.behaviour;
+}
+
+TEST(SftpQueueLine, EscapesEveryCharacterOutsideThePlainSet) {
+    EXPECT_EQ(sftp_queue_line("/data/scan/a-b_c.jpg"), "put /data/scan/a-b_c.jpg\n");
+    EXPECT_EQ(sftp_queue_line("/s/a b*'\"\\"), "put /s/a\\ b\\*\\'\\\"\\\\\n");
+    EXPECT_EQ(sftp_queue_line("-s/x"), "put -- -s/x\n");
+}
+
+TEST(SftpQueueLine, ReadsBackAsTheOriginalPathForEveryHostileName) {
+    for (const std::string& value : k_hostile_values) {
+        if (value.find('\n') != std::string::npos) continue;  // never queued
+        const std::string path = value.empty() ? "/s/" : "/s/" + value;
+        for (const std::string& queued : {path, value.empty() ? std::string("-") : value}) {
+            std::string line = sftp_queue_line(queued.c_str());
+            EXPECT_EQ(line.find('\n'), line.size() - 1) << queued;
+            const char* read_back = sftp_queue_line_path(&line[0]);
+            ASSERT_NE(read_back, nullptr) << queued;
+            EXPECT_EQ(std::string(read_back), queued);
+        }
+    }
+}
+
+TEST(SftpQueueLine, ALineWithoutPutYieldsNoPath) {
+    char line[] = "get /s/a\n";
+    EXPECT_EQ(sftp_queue_line_path(line), nullptr);
+}
+
+TEST(ShellQuote, TheShellReadsEveryQuotedValueBackAsItself) {
+    for (const std::string& value : k_hostile_values)
+        EXPECT_EQ(shell_words(shell_quote(value)), nul_joined({value})) << value;
+}
+
+TEST(CurlCommand, TheShellHandsCurlTheURLAndPathAsThemselves) {
+    for (const std::string& value : k_hostile_values) {
+        const std::string path = "/s/" + value;
+        const std::string url = "ftp://h/" + value;
+        const std::string command = curl_upload_command(path.c_str(), url.c_str(), "u", "p");
+        // The words after "curl", without the error redirection.
+        const std::string words = text_before(command.substr(command.find("| curl ") + 7), " 2>");
+        std::vector<std::string> expected = {"-fSs", "-K", "-"};
+        if (value.find_first_of("[]{}") != std::string::npos) expected.push_back("-g");
+        expected.insert(expected.end(), {url, "-T", path});
+        EXPECT_EQ(shell_words(words), nul_joined(expected)) << value;
+    }
+}
+
+TEST(CurlCommand, TheCredentialLineCarriesAnyPasswordInCurlsSyntax) {
+    struct CredentialCase {
+        std::string password;
+        std::string config_line;
+    };
+    const CredentialCase cases[] = {
+        {"secret", "user=\"u:secret\"\n"},
+        {"a 'b' #c:d", "user=\"u:a 'b' #c:d\"\n"},
+        {"p$\"\\'` :#x", "user=\"u:p$\\\"\\\\'` :#x\"\n"},
+        {"\\n", "user=\"u:\\\\n\"\n"},
+        {"l\nf\rc", "user=\"u:l\\nf\\rc\"\n"},
+        {"%s-$(x)", "user=\"u:%s-$(x)\"\n"},
+    };
+    for (const CredentialCase& c : cases) {
+        const std::string prefix = curl_credentials_prefix("u", c.password.c_str());
+        EXPECT_EQ(shell_output(prefix + "cat"), c.config_line) << c.password;
+    }
+}
+
+TEST(SftpCommand, TheShellHandsSshpassAndSftpEveryValueAsItself) {
+    for (const std::string& value : k_hostile_values) {
+        if (value.empty()) continue;
+        const std::string command = sftp_batch_command(value.c_str(), value, "/" + value, value.c_str());
+        const std::string prefix = "/opt/crateFerry/bin/sshpass ";
+        ASSERT_EQ(command.compare(0, prefix.size(), prefix), 0) << value;
+        const std::string words = text_before(command.substr(prefix.size()), " < /var/crateFerry/");
+        const std::string target = value + "@" + value + ":/" + value;
+        std::vector<std::string> expected = {"-p", value, "/opt/crateFerry/bin/sftp", "-S",
+                                             "/opt/crateFerry/bin/ssh", "-F",
+                                             "/var/crateFerry/ssh_config", "-o", "LogLevel=ERROR"};
+        if (target[0] == '-') expected.push_back("--");
+        expected.push_back(target);
+        EXPECT_EQ(shell_words(words), nul_joined(expected)) << value;
+    }
+}

@@ -1,0 +1,112 @@
+// File queries, time stamping and the error-text readers, over real temporary files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "fileutil/fileutil.h"
+
+namespace {
+
+// A fresh folder per test, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/crateferry-unit-XXXXXX";
+        path_ = mkdtemp(name) != nullptr ? name : "";
+    }
+    ~TempDir() {
+        if (!path_.empty()) (void)system(("rm -rf '" + path_ + "'").c_str());
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // Writes `content` into the file `name` and returns its path.
+    std::string file(const char* name, const std::string& content) const {
+        const std::string file_path = path_ + "/" + name;
+        UniqueFile file(fopen(file_path.c_str(), "w"));
+        if (file) (void)fwrite(content.data(), 1, content.size(), file.get());
+        return file_path;
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+struct ReaderCase {
+    const char* behaviour;
+    bool exists;
+    std::string content;
+    std::string first_line;
+    std::string all_lines;
+};
+
+}  // namespace
+
+TEST(ErrorReaders, TurnAnErrorFileIntoOneLine) {
+    const std::string hundred(100, 'x');
+    const ReaderCase cases[] = {
+        {"a missing file gives empty texts", false, "", "", ""},
+        {"an empty file gives empty texts", true, "", "", ""},
+        {"one line loses its line feed", true, "curl: (6) no host\n", "curl: (6) no host",
+         "curl: (6) no host; "},
+        {"a line without line feed is read whole", true, "last", "last", "last; "},
+        {"CRLF line ends are removed", true, "one\r\ntwo\r\n", "one", "one; two; "},
+        {"two lines are each followed by the separator", true, "first\nsecond\n", "first",
+         "first; second; "},
+        {"an empty first line is kept as its line feed", true, "\nsecond\n", "\n", "\n; second; "},
+        {"an empty CRLF first line is kept as CR LF", true, "\r\nsecond\r\n", "\r\n", "\r\n; second; "},
+        {"a 100-character first line gives its first 63", true, hundred + "\n",
+         std::string(63, 'x'), hundred + "; "},
+    };
+    TempDir dir;
+    for (const ReaderCase& c : cases) {
+        const std::string path =
+            c.exists ? dir.file("error", c.content) : dir.path() + "/missing";
+        EXPECT_EQ(std::string(read_first_line(path.c_str())), c.first_line) << c.behaviour;
+        EXPECT_EQ(std::string(read_all_lines(path.c_str())), c.all_lines) << c.behaviour;
+    }
+}
+
+TEST(ErrorReaders, AllLinesStopCleanlyAtTheBufferSize) {
+    TempDir dir;
+    std::string content;
+    for (int i = 0; i < 200; ++i) content += "line " + std::to_string(i) + " of a long error\n";
+    const std::string joined = read_all_lines(dir.file("long", content).c_str());
+    EXPECT_LE(joined.size(), 2047U);
+    EXPECT_GE(joined.size(), 2040U);
+    EXPECT_EQ(joined.compare(0, 24, "line 0 of a long error; "), 0);
+    EXPECT_EQ(joined.find_first_of("\r\n"), std::string::npos);
+
+    // One line longer than the buffer is read in pieces, every piece followed by "; ".
+    const std::string single = read_all_lines(dir.file("single", std::string(5000, 'y')).c_str());
+    EXPECT_LE(single.size(), 2047U);
+    EXPECT_EQ(single.compare(single.size() - 2, 2, "; "), 0);
+}
+
+TEST(FileQueries, MissingPathsGiveZero) {
+    TempDir dir;
+    const std::string missing = dir.path() + "/missing";
+    EXPECT_EQ(file_mtime(missing.c_str()), 0);
+    EXPECT_EQ(file_size(missing.c_str()), 0);
+}
+
+TEST(FileQueries, SizeAndTimesOfARealFile) {
+    TempDir dir;
+    const std::string path = dir.file("data", "12345");
+    EXPECT_EQ(file_size(path.c_str()), 5);
+    EXPECT_EQ(file_size(dir.file("empty", "").c_str()), 0);
+    EXPECT_EQ(set_file_times(path.c_str(), 1000000000), 0);
+    EXPECT_EQ(file_mtime(path.c_str()), 1000000000);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_atime, 1000000000);
+}
+
+TEST(FileQueries, SetFileTimesOnAMissingPathReturnsZero) {
+    TempDir dir;
+    EXPECT_EQ(set_file_times((dir.path() + "/missing").c_str(), 5), 0);
+}
