@@ -9,14 +9,13 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${CRATEFERRY_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /opt/crateFerry)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "moves new files of a device folder to a server, prunes old ones")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "moves new files of a device folder to a server, prunes old ones
- crateFerry is started from cron or a systemd timer under one of two names.
- As upload it sends the files of a scan folder that are newer than a
- timestamp file to a server, with curl one file at a time or in one SFTP
- session, optionally after downloading files into that folder. As remove it
- deletes the files of the scan folder that are older than a configured age.
- It is configured by /opt/crateFerry/etc/settings and logs to syslog only.")
+set(CPACK_PACKAGE_DESCRIPTION
+  "crateFerry is started from cron or a systemd timer under one of two names.
+As upload it sends the files of a scan folder that are newer than a timestamp
+file to a server, with curl one file at a time or in one SFTP session,
+optionally after downloading files into that folder. As remove it deletes the
+files of the scan folder that are older than a configured age. It is
+configured by /opt/crateFerry/etc/settings and logs to syslog only.")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
