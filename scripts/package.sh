@@ -16,5 +16,6 @@ case $build in /*) ;; *) build="$root/$build" ;; esac
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCRATEFERRY_TESTS=OFF "$@" </dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" </dev/null
 # Strip the program in the package: devices have little room.
-(cd "$build" && cpack -G DEB -D CPACK_STRIP_FILES=ON </dev/null >&2)
-ls -t "$build"/crateferry_*.deb | head -n 1
+report=$(cd "$build" && cpack -G DEB -D CPACK_STRIP_FILES=ON </dev/null)
+printf '%s\n' "$report" >&2
+printf '%s\n' "$report" | sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p'
