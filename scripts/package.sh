@@ -1,0 +1,21 @@
+#!/bin/sh
+# Builds the Debian package of crateFerry (crateferry_<version>_<arch>.deb).
+#   scripts/package.sh [BUILD_DIR [CMAKE_ARGS...]]
+# BUILD_DIR defaults to build-package. Extra arguments go to cmake, e.g. a cross
+# build that links statically:
+#   scripts/package.sh build-package-arm64 \
+#       -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake -DCRATEFERRY_STATIC=ON
+# Prints the path of the package on its last line.
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-build-package}
+[ $# -gt 0 ] && shift
+case $build in /*) ;; *) build="$root/$build" ;; esac
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCRATEFERRY_TESTS=OFF "$@" </dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" </dev/null
+# Strip the program in the package: devices have little room.
+report=$(cd "$build" && cpack -G DEB -D CPACK_STRIP_FILES=ON </dev/null)
+printf '%s\n' "$report" >&2
+printf '%s\n' "$report" | sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p'
