@@ -14,6 +14,8 @@ constexpr const char* sftp_queue = "/var/crateFerry/sftp_list";
 constexpr const char* curl_error = "/var/crateFerry/curl_error";
 constexpr const char* sftp_error = "/var/crateFerry/sftp_error";
 constexpr const char* ssh_config = "/var/crateFerry/ssh_config";
+// Made by the last line of the sftp queue: proof that sftp read the queue to its end.
+constexpr const char* sftp_queue_end = "/var/crateFerry/sftp_end";
 // Held with flock while an upload runs, so two runs never work at once.
 constexpr const char* upload_lock = "/var/crateFerry/upload.lock";
 

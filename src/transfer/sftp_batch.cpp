@@ -1,5 +1,6 @@
 // Sending every queued file in one sftp session.
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -27,6 +28,15 @@ bool error_text_is_clean(const char* path) {
         line_start = strchr(line, '\n') != nullptr;
     }
     return clean;
+}
+
+// Ends the queue with a line that makes a local folder. sftp runs it only after every
+// line before it; a session that never read the queue (as when the remote folder of
+// the URL names a file, which sftp then fetches and exits 0) leaves no folder.
+void mark_queue_end() {
+    (void)rmdir(paths::sftp_queue_end);
+    UniqueFile queue(fopen(paths::sftp_queue, "a"));
+    if (queue) fprintf(queue.get(), "lmkdir %s\n", paths::sftp_queue_end);
 }
 
 }  // namespace
@@ -64,9 +74,14 @@ int sftp_batch_upload(const char* remoteurl, const char* username, const char* p
     std::string host;
     std::string folder;
     if (!sftp_url_parts(remoteurl, &host, &folder)) return 0;
+    mark_queue_end();
     const int status = run_shell(sftp_batch_command(username, host, folder, password));
-    if (status == 0 && error_text_is_clean(paths::sftp_error)) return 1;
-    if (file_size(paths::sftp_error) != 0)
+    const bool read_to_end = rmdir(paths::sftp_queue_end) == 0;
+    const bool clean = error_text_is_clean(paths::sftp_error);
+    if (status == 0 && clean && read_to_end) return 1;
+    if (status == 0 && clean)
+        syslog(LOG_ERR, "file upload has failed(sftp did not read the whole queue)");
+    else if (file_size(paths::sftp_error) != 0)
         syslog(LOG_ERR, "file upload has failed(%s)", read_all_lines(paths::sftp_error));
     else
         syslog(LOG_ERR, "file upload has failed(check host or credentials)");
