@@ -31,7 +31,9 @@ sandbox -> harness.Sandbox
         ("+0 x600") runs it under Debian's `faketime -f`, inherited by its children:
         sleep(60) takes 0.1 s, the 20-probe FTP wait about 2 s. Past `timeout` the
         sandbox is killed and harness.SandboxTimeout raised.
-    sandbox.shell("sh script") -> CompletedProcess(text): /bin/sh inside the sandbox.
+    sandbox.shell("sh script", timeout=60) -> CompletedProcess (text): /bin/sh inside.
+    sandbox.enter_command() -> ["nsenter", ...] prefix to Popen anything inside.
+    sandbox.close_namespace() kills every process in the sandbox (next run restarts it).
     RunResult: .returncode, .log (list of LogRecord: .priority .ident .pid .message
         .raw), .stdout, .stderr, .argv0; .messages() -> [str]; .entries() ->
         [(priority, message)]; .notice(msg) / .err(msg) -> bool (exact text at
