@@ -1,0 +1,79 @@
+"""A throwaway FTP server on 127.0.0.1 for the end-to-end tests (Debian's pyftpdlib).
+
+Run as: /usr/bin/python3 ftp_server.py STATE_DIR ROOT LIFETIME_SECONDS
+
+STATE_DIR/users.json maps user names to {"password": ..., "home": ...}; it is read
+again whenever it changes, so users can be added while the server runs. The server
+writes its port to STATE_DIR/port once it listens, and stops by itself after
+LIFETIME_SECONDS or when the process that started it is gone.
+"""
+import json
+import logging
+import os
+import sys
+import threading
+import time
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+FULL_RIGHTS = "elradfmwMT"
+
+
+class UsersFileAuthorizer(DummyAuthorizer):
+    """Users come from users.json, reread whenever its modification time changes."""
+
+    def __init__(self, users_path):
+        super().__init__()
+        self._users_path = users_path
+        self._loaded_mtime = None
+
+    def _reload(self):
+        mtime = os.stat(self._users_path).st_mtime_ns
+        if mtime == self._loaded_mtime:
+            return
+        with open(self._users_path, encoding="utf-8") as f:
+            users = json.load(f)
+        self._loaded_mtime = mtime  # first: add_user asks has_user, which reloads
+        self.user_table.clear()
+        for name, entry in users.items():
+            self.add_user(name, entry["password"], entry["home"], perm=FULL_RIGHTS)
+
+    def validate_authentication(self, username, password, handler):
+        self._reload()
+        return super().validate_authentication(username, password, handler)
+
+    def has_user(self, username):
+        self._reload()
+        return super().has_user(username)
+
+
+def main():
+    state_dir, root, lifetime = sys.argv[1], sys.argv[2], float(sys.argv[3])
+    logging.basicConfig(level=logging.INFO, stream=sys.stderr)
+    handler = type("TestFTPHandler", (FTPHandler,), {})
+    handler.authorizer = UsersFileAuthorizer(os.path.join(state_dir, "users.json"))
+    handler.banner = "crateFerry test FTP server"
+    handler.passive_ports = None  # any free port; the peer is always 127.0.0.1
+    server = FTPServer(("127.0.0.1", 0), handler)
+    port = server.socket.getsockname()[1]
+    port_tmp = os.path.join(state_dir, "port.tmp")
+    with open(port_tmp, "w", encoding="ascii") as f:
+        f.write(f"{port}\n")
+    os.rename(port_tmp, os.path.join(state_dir, "port"))
+
+    threading.Thread(target=exit_when_orphaned_or_after, args=(lifetime,), daemon=True).start()
+    server.serve_forever(timeout=0.2)
+
+
+def exit_when_orphaned_or_after(lifetime):
+    parent = os.getppid()
+    deadline = time.monotonic() + lifetime
+    while time.monotonic() < deadline and os.getppid() == parent:
+        time.sleep(0.2)
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,98 @@
+"""The process entry: log frame, choice of operation by name, exit status, FTP wait."""
+import os
+
+import pytest
+
+from harness import ERR, FAST, NOTICE
+
+STARTED = (NOTICE, "started")
+EXITED = (NOTICE, "exited")
+TIMEOUT = "waiting for disconnection all FTP client failed because of 20 minutes timeout passed"
+OLD = "old.dat"
+
+
+def prepare_scan(sandbox, **settings):
+    """One old file in the scan folder. `remove` deletes it; `upload` only queues it
+    for an sftp batch that fails at once without a log line (the URL lacks "sftp://"),
+    so each operation leaves its own trace."""
+    old = sandbox.scan / OLD
+    old.write_text("old")
+    os.utime(old, (1000, 1000))
+    sandbox.write_settings(scanfolder=sandbox.scan, timecount=1, remoteurl="no-sftp-scheme",
+                           **settings)
+    return old
+
+
+def test_log_of_a_normal_run_begins_with_started_and_ends_with_exited(sandbox):
+    sandbox.write_settings(scanfolder=sandbox.scan)
+    result = sandbox.run("remove")
+    assert result.returncode == 0, result
+    assert result.entries()[0] == STARTED and result.entries()[-1] == EXITED, result
+    assert {(r.ident, r.pid) for r in result.log} == {("crateFerry", result.log[0].pid)}
+
+
+NAMES = [
+    pytest.param("upload", "upload", id="upload runs the upload"),
+    pytest.param("remove", "remove", id="remove runs the removal"),
+    pytest.param("/usr/local/bin/upload", "upload", id="a full path ending in upload uploads"),
+    pytest.param("../bin/remove", "remove", id="a relative path ending in remove removes"),
+    pytest.param("Upload", "unknown", id="a name differing in letter case is unknown"),
+    pytest.param("REMOVE", "unknown", id="remove in capitals is unknown"),
+    pytest.param("upload.sh", "unknown", id="upload with a suffix is unknown"),
+    pytest.param("xupload", "unknown", id="upload with a prefix is unknown"),
+    pytest.param("crateFerry", "unknown", id="the program's own name is unknown"),
+    pytest.param("bin/upload/", "unknown", id="a path ending in a slash has an empty name"),
+]
+
+
+@pytest.mark.parametrize("argv0, operation", NAMES)
+def test_program_name_selects_the_operation(sandbox, argv0, operation):
+    old = prepare_scan(sandbox)
+    result = sandbox.run(argv0)
+    assert result.returncode == 0, result
+    queue = sandbox.work / "sftp_list"
+    if operation == "upload":
+        assert result.entries() == [STARTED, EXITED], result
+        assert old.exists() and queue.read_text() == f"put {old}\n"
+    elif operation == "remove":
+        assert result.entries() == [STARTED, (NOTICE, f"File {old} were removed"), EXITED], result
+        assert not old.exists() and not queue.exists()
+    else:
+        assert result.entries() == [STARTED, (NOTICE, "unknown operation"), EXITED], result
+        assert old.exists() and not queue.exists()
+
+
+@pytest.mark.parametrize("name", ["upload", "remove"])
+def test_without_settings_file_the_operation_cannot_open_the_empty_folder_name(sandbox, name):
+    result = sandbox.run(name)
+    assert result.entries() == [STARTED, (ERR, "Cannot open dir: "), EXITED], result
+    assert result.returncode == 0
+    assert result.process_count("killall") == 0
+
+
+@pytest.mark.parametrize("name", ["upload", "remove"])
+def test_checkftp_without_ftpd_probes_once_and_goes_on(sandbox, name):
+    prepare_scan(sandbox, checkftp=1)
+    # No faketime: a single 60-second pause would run into the timeout.
+    result = sandbox.run(name, timeout=30)
+    assert result.returncode == 0, result
+    assert result.process_count("killall") == 1
+    assert not result.has(TIMEOUT) and result.entries()[-1] == EXITED, result
+
+
+@pytest.mark.parametrize("name", ["upload", "remove", "unknown"])
+def test_checkftp_with_live_ftpd_times_out_after_20_probes_without_operation(sandbox, ftpd, name):
+    old = prepare_scan(sandbox, checkftp=1)
+    result = sandbox.run(name, faketime=FAST)
+    assert result.returncode == 1, result
+    assert result.entries() == [STARTED, (NOTICE, TIMEOUT)], result
+    assert result.process_count("killall") == 20
+    assert old.exists() and not (sandbox.work / "sftp_list").exists()
+
+
+def test_checkftp_zero_ignores_a_live_ftpd(sandbox, ftpd):
+    prepare_scan(sandbox, checkftp=0)
+    result = sandbox.run("remove", timeout=30)
+    assert result.returncode == 0, result
+    assert result.process_count("killall") == 0 and not result.has(TIMEOUT)
+

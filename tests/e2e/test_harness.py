@@ -1,0 +1,63 @@
+"""The harness itself: the real tools work inside the sandbox the way the program uses them."""
+import subprocess
+
+import pytest
+
+HOSTILE_PASSWORD = "a$b\"c\\d'e`f g:h#i"
+SFTP_BATCH = ("/opt/crateFerry/bin/sshpass -p \"s3cret\" /opt/crateFerry/bin/sftp "
+              "-S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config -o LogLevel=ERROR "
+              "ferry@127.0.0.1:/in < /var/crateFerry/sftp_list 2>/var/crateFerry/sftp_error")
+
+
+@pytest.fixture
+def sftp_sandbox(sandbox, sftp_server):
+    sandbox.link_ssh_tools()
+    sandbox.write_ssh_config(sftp_server)
+    (sftp_server.root / "in").mkdir()
+    names = ["a.txt", "b.txt"]
+    for name in names:
+        (sandbox.scan / name).write_text(name * 100)
+    (sandbox.work / "sftp_list").write_text("".join(f"put {sandbox.scan / n}\n" for n in names))
+    return sandbox
+
+
+def test_sftp_batch_through_sshpass_uploads_the_queue(sftp_sandbox, sftp_server):
+    done = sftp_sandbox.shell(SFTP_BATCH)
+    assert done.returncode == 0, (done, (sftp_sandbox.work / "sftp_error").read_text())
+    assert (sftp_server.root / "in" / "b.txt").read_text() == "b.txt" * 100
+
+
+def test_sftp_server_refuses_writes_to_a_chosen_name(sftp_sandbox, sftp_server):
+    sftp_server.refuse_writes("a.txt")
+    sftp_sandbox.shell(SFTP_BATCH)
+    assert "Permission denied" in (sftp_sandbox.work / "sftp_error").read_text()
+    assert not (sftp_server.root / "in" / "a.txt").exists()
+    assert (sftp_server.root / "in" / "b.txt").exists()
+
+
+def test_sftp_server_holds_a_write_until_released(sftp_sandbox, sftp_server):
+    sftp_server.hold_writes("a.txt")
+    batch = subprocess.Popen(sftp_sandbox.enter_command() + ["/bin/sh", "-c", SFTP_BATCH],
+                             stdin=subprocess.DEVNULL)
+    try:
+        assert sftp_server.wait_for_event("held", "a.txt")
+        assert batch.poll() is None and not (sftp_server.root / "in" / "b.txt").exists()
+        sftp_server.release("a.txt")
+        assert batch.wait(30) == 0
+    finally:
+        batch.kill()
+        batch.wait()
+    assert (sftp_server.root / "in" / "a.txt").read_text() == "a.txt" * 100
+
+
+def test_curl_uploads_and_lists_over_passive_ftp_with_a_hostile_password(sandbox, ftp_server):
+    ftp_server.add_user("odd", HOSTILE_PASSWORD, home="odd")
+    (sandbox.scan / "f.txt").write_text("data")
+    escaped = HOSTILE_PASSWORD.replace("\\", "\\\\").replace('"', '\\"')
+    (sandbox.work / "curl_config").write_text(f'user = "odd:{escaped}"\n')
+    done = sandbox.shell(
+        f"curl -fSs -K /var/crateFerry/curl_config -T {sandbox.scan}/f.txt {ftp_server.url()} && "
+        f"curl -fSs -K /var/crateFerry/curl_config --list-only {ftp_server.url()}")
+    assert (done.returncode, done.stdout) == (0, "f.txt\n"), done
+    assert (ftp_server.root / "odd" / "f.txt").read_text() == "data"
+

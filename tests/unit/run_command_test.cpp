@@ -1,0 +1,136 @@
+// The command runner: raw wait statuses, the argument limit and a clean descriptor set.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "exec/exec.h"
+#include "fileutil/fileutil.h"
+
+namespace {
+
+// A fresh folder per test, removed with its files afterwards.
+class ScopedTempDir {
+public:
+    ScopedTempDir() {
+        char pattern[] = "/tmp/run_command_test.XXXXXX";
+        if (mkdtemp(pattern) != nullptr) path_ = pattern;
+    }
+    ~ScopedTempDir() {
+        if (!path_.empty()) (void)run_command("/bin/rm", "-rf", path_.c_str(), nullptr);
+    }
+    std::string file(const char* name) const { return path_ + "/" + name; }
+    bool ok() const { return !path_.empty(); }
+
+private:
+    std::string path_;
+};
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(RunCommand, ExitCodeComesBackAsRawWaitStatus) {
+    EXPECT_EQ(run_command("/bin/sh", "-c", "exit 19", nullptr), 19 * 256);
+}
+
+TEST(RunCommand, SuccessIsZero) {
+    EXPECT_EQ(run_command("/bin/true", nullptr), 0);
+}
+
+TEST(RunCommand, MissingProgramLooksLikeExitCodeOne) {
+    EXPECT_EQ(run_command("/nonexistent/crateferry-no-such-program", nullptr), 256);
+}
+
+TEST(RunCommand, SignalledChildReportsTheSignal) {
+    const int status = run_command("/bin/sh", "-c", "kill -TERM $$", nullptr);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+}
+
+TEST(RunCommand, OutputWithoutRedirectionIsLost) {
+    ScopedTempDir dir;
+    ASSERT_TRUE(dir.ok());
+    // Point this process's standard output and error at a file for the call: the
+    // child must not write into them.
+    const std::string capture = dir.file("parent_output");
+    UniqueFd capture_fd(open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+    ASSERT_GE(capture_fd.get(), 0);
+    fflush(stdout);
+    UniqueFd saved_out(dup(1));
+    UniqueFd saved_err(dup(2));
+    ASSERT_GE(dup2(capture_fd.get(), 1), 0);
+    ASSERT_GE(dup2(capture_fd.get(), 2), 0);
+    const int status = run_command("/bin/sh", "-c", "echo out; echo err >&2", nullptr);
+    dup2(saved_out.get(), 1);
+    dup2(saved_err.get(), 2);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_text(capture), "");
+}
+
+TEST(RunCommand, ChildReadsEndOfFileOnStandardInput) {
+    ScopedTempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string out = dir.file("input");
+    const std::string script = "cat > " + out;
+    EXPECT_EQ(run_command("/bin/sh", "-c", script.c_str(), nullptr), 0);
+    EXPECT_EQ(read_text(out), "");
+}
+
+TEST(RunCommand, OnlyTheFirst62ArgumentsReachTheChild) {
+    ScopedTempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string out = dir.file("count");
+    const std::string script = "echo $# $0 ${59} > " + out;
+    const char* a = "a";
+#define TEN_ARGS a, a, a, a, a, a, a, a, a, a
+    // "-c", the script, then 70 more: the child gets "-c", the script, $0 and 59
+    // positional parameters, 62 arguments after the program name.
+    const int status = run_command("/bin/sh", "-c", script.c_str(), TEN_ARGS, TEN_ARGS, TEN_ARGS,
+                                   TEN_ARGS, TEN_ARGS, TEN_ARGS, TEN_ARGS, nullptr);
+#undef TEN_ARGS
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_text(out), "59 a a\n");
+}
+
+TEST(RunCommand, SixtyTwoArgumentsAllArrive) {
+    ScopedTempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string out = dir.file("count");
+    const std::string script = "echo $# ${59} > " + out;
+    const char* a = "a";
+    const char* z = "z";
+#define TEN_ARGS a, a, a, a, a, a, a, a, a, a
+    const int status = run_command("/bin/sh", "-c", script.c_str(), TEN_ARGS, TEN_ARGS, TEN_ARGS,
+                                   TEN_ARGS, TEN_ARGS, a, a, a, a, a, a, a, a, a, z, nullptr);
+#undef TEN_ARGS
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_text(out), "59 z\n");
+}
+
+TEST(RunCommand, ChildHasDevNullOnZeroToTwoAndNoOtherDescriptor) {
+    ScopedTempDir dir;
+    ASSERT_TRUE(dir.ok());
+    // A descriptor the parent holds open without close-on-exec must not leak.
+    const std::string extra = dir.file("extra");
+    UniqueFd extra_fd(open(extra.c_str(), O_WRONLY | O_CREAT, 0600));
+    ASSERT_GE(extra_fd.get(), 0);
+    const std::string out = dir.file("fds");
+    // find lists the descriptors of the shell that run_command started and writes
+    // the list itself, so the shell makes no redirection of its own; the trailing
+    // ":" keeps the shell from replacing itself with find.
+    const std::string script =
+        "find /proc/$$/fd -mindepth 1 -fprintf " + out + " '%f %l\\n'; :";
+    EXPECT_EQ(run_command("/bin/sh", "-c", script.c_str(), nullptr), 0);
+    EXPECT_EQ(read_text(out), "0 /dev/null\n1 /dev/null\n2 /dev/null\n");
+}
+
+}  // namespace
