@@ -36,7 +36,9 @@ cmake --build build -j"$jobs"
 cmake -S . -B build-asan -DCRATEFERRY_SANITIZE=ON -DCRATEFERRY_WERROR=ON
 cmake --build build-asan -j"$jobs"
 
-# ---- Cross builds: add further build trees here (each builds, none runs tests). ----
-
 (cd build-asan && ctest --output-on-failure -L unit)
+
+# Device builds: 32- and 64-bit ARM, unit tests under qemu-user.
+bash scripts/cross-test.sh
+
 (cd build && ctest --output-on-failure)
