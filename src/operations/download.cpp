@@ -116,23 +116,6 @@ std::string download_named_file_command(const char* folder, const std::string& c
            shell_quote(output) + " " + curl_url_argument(file_url) + " 2>" + paths::curl_error;
 }
 
-std::string percent_encode(const std::string& text) {
-    static const char k_hex[] = "0123456789ABCDEF";
-    std::string encoded;
-    for (char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            (c != '\0' && strchr("-._~", c) != nullptr)) {
-            encoded += c;
-        } else {
-            encoded += '%';
-            encoded += k_hex[byte >> 4];
-            encoded += k_hex[byte & 0x0f];
-        }
-    }
-    return encoded;
-}
-
 bool is_literal_url_name(const std::string& name) {
     // The shell's plain characters, but for '%' (curl decodes it) and '/' (a folder).
     for (char c : name)

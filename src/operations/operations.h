@@ -42,9 +42,6 @@ std::string download_named_file_command(const char* folder, const std::string& c
 std::string download_line_command(const char* folder, const std::string& credentials,
                                   const char* folder_url, const std::string& line);
 
-// `text` with every byte other than letters, digits and -._~ written as %XX.
-std::string percent_encode(const std::string& text);
-
 // True when curl fetches `name` as the last URL segment exactly as written and -O
 // stores it under that name: it holds only ASCII letters, digits and @+=:,._-
 bool is_literal_url_name(const std::string& name);

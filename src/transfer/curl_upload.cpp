@@ -34,14 +34,15 @@ bool has_curl_glob(const std::string& text) {
     return text.find_first_of("[]{}") != std::string::npos;
 }
 
-// Every byte outside the unreserved characters of a URL as %XX.
-std::string percent_encode(const char* text) {
+}  // namespace
+
+std::string percent_encode(const std::string& text) {
     static const char hex[] = "0123456789ABCDEF";
     std::string encoded;
-    for (const char* c = text; *c != '\0'; ++c) {
-        const unsigned char byte = static_cast<unsigned char>(*c);
-        if (isalnum(byte) || strchr("-._~", byte) != nullptr) {
-            encoded += *c;
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (isalnum(byte) || (byte != 0 && strchr("-._~", byte) != nullptr)) {
+            encoded += c;
         } else {
             encoded += '%';
             encoded += hex[byte >> 4];
@@ -50,8 +51,6 @@ std::string percent_encode(const char* text) {
     }
     return encoded;
 }
-
-}  // namespace
 
 std::string curl_target_url(const char* remoteurl, const char* path) {
     const char* slash = strrchr(path, '/');

@@ -8,6 +8,9 @@
 
 #include <string>
 
+// `text` with every byte other than ASCII letters, digits and -._~ written as %XX.
+std::string percent_encode(const std::string& text);
+
 // The text curl reads on standard input ("-K -") to set the user option, piped
 // into the command that follows: echo "user=\"USER:PASS\"" | , or a printf form that
 // carries any characters intact.

@@ -13,6 +13,7 @@
 #include "exec/exec.h"
 #include "operations/operations.h"
 #include "transfer/transfer.h"
+#include "transfer/transfer.h"
 
 namespace {
 
