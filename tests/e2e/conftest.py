@@ -52,6 +52,7 @@ ftp_server -> harness.FtpServer (pyftpdlib on 127.0.0.1, passive mode works with
     .root (Path: the server's "/"), .port, .host, .url("in/") -> "ftp://127.0.0.1:PORT/in/",
     .add_user(name, password, home=None)   any password text ($ " \\ ' ` space : #);
         home is a folder under .root (created), default .root itself.
+    .add_anonymous(home=None)   login "anonymous" with any password, read-only.
     User "ferry" / "s3cret" exists. .stop(), .kill(), .running, .server_log().
 
 sftp_server -> harness.SftpServer (asyncssh on 127.0.0.1, password logins only)

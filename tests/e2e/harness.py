@@ -484,6 +484,14 @@ class FtpServer(_Server):
         folder.mkdir(parents=True, exist_ok=True)
         return {"password": password, "home": str(folder)}
 
+    def add_anonymous(self, home=None):
+        """Lets anyone log in as "anonymous" with any password, read-only, in `home`
+        (a folder under root, created; default root itself)."""
+        folder = self.root if home is None else self.root / home
+        folder.mkdir(parents=True, exist_ok=True)
+        self._users["anonymous"] = {"password": "", "home": str(folder), "anonymous": True}
+        self._write_json("users.json", self._users)
+
     def url(self, path=""):
         """url("in/") -> "ftp://127.0.0.1:PORT/in/"."""
         return f"ftp://{self.host}:{self.port}/{path}"

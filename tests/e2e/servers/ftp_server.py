@@ -2,7 +2,8 @@
 
 Run as: /usr/bin/python3 ftp_server.py STATE_DIR ROOT LIFETIME_SECONDS
 
-STATE_DIR/users.json maps user names to {"password": ..., "home": ...}; it is read
+STATE_DIR/users.json maps user names to {"password": ..., "home": ...}; an entry
+with "anonymous": true is the anonymous login (any password, read-only). It is read
 again whenever it changes, so users can be added while the server runs. The server
 writes its port to STATE_DIR/port once it listens, and stops by itself after
 LIFETIME_SECONDS or when the process that started it is gone.
@@ -19,6 +20,7 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 FULL_RIGHTS = "elradfmwMT"
+READ_RIGHTS = "elr"
 
 
 class UsersFileAuthorizer(DummyAuthorizer):
@@ -38,7 +40,10 @@ class UsersFileAuthorizer(DummyAuthorizer):
         self._loaded_mtime = mtime  # first: add_user asks has_user, which reloads
         self.user_table.clear()
         for name, entry in users.items():
-            self.add_user(name, entry["password"], entry["home"], perm=FULL_RIGHTS)
+            if entry.get("anonymous"):
+                self.add_anonymous(entry["home"], perm=READ_RIGHTS)
+            else:
+                self.add_user(name, entry["password"], entry["home"], perm=FULL_RIGHTS)
 
     def validate_authentication(self, username, password, handler):
         self._reload()
@@ -56,6 +61,9 @@ def main():
     handler.authorizer = UsersFileAuthorizer(os.path.join(state_dir, "users.json"))
     handler.banner = "crateFerry test FTP server"
     handler.passive_ports = None  # any free port; the peer is always 127.0.0.1
+    # pyftpdlib answers a failed login only after 3 s; under faketime the client's
+    # response timeout runs out first and it reports a timeout instead of the refusal.
+    handler.auth_failed_timeout = 0
     server = FTPServer(("127.0.0.1", 0), handler)
     port = server.socket.getsockname()[1]
     port_tmp = os.path.join(state_dir, "port.tmp")
