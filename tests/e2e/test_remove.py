@@ -1,0 +1,209 @@
+"""The remove operation: which files of the scan folder go, what the log says of them.
+
+The program takes the current time once, at a moment the test cannot choose. The tables
+of ages therefore keep a margin of a minute around each boundary; the exact boundary
+(a file exactly the age old stays) is tested by reading that moment back from the log
+stamps. The clock is never faked here: libfaketime also rewrites the times that stat()
+reports, so a faked clock would make the outcome depend on which stat call the program
+happens to use.
+"""
+import os
+import time
+
+import pytest
+
+from harness import ERR, NOTICE
+
+STARTED = (NOTICE, "started")
+EXITED = (NOTICE, "exited")
+HOUR, DAY, MONTH, YEAR = 3600, 86400, 2592000, 31104000
+MARGIN = 60  # seconds on either side of a boundary that the table does not test exactly
+EPOCH = "epoch"  # an absolute modification time of 0, not an offset from now
+MONTHS = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec".split()
+
+
+def removed_line(path):
+    return (NOTICE, f"File {path} were removed")
+
+
+def make_file(path, mtime):
+    path.write_text(path.name)
+    os.utime(path, (mtime, mtime))
+    return path
+
+
+def assert_removed_exactly(result, expected):
+    """The run logged one "were removed" line per expected path, and nothing else
+    between "started" and "exited"."""
+    assert result.returncode == 0, result
+    entries = result.entries()
+    assert entries[0] == STARTED and entries[-1] == EXITED, result
+    assert sorted(entries[1:-1]) == sorted(removed_line(p) for p in expected), result
+
+
+def logged_second(record, near):
+    """Seconds since the epoch of a syslog line's stamp ("<29>Dec  8 08:12:34 ..."),
+    which is local time without a year: the year that puts it nearest to `near`."""
+    stamp = record.raw.split(">", 1)[1][:15]
+    month, day = MONTHS.index(stamp[:3]) + 1, int(stamp[4:6])
+    hour, minute, second = (int(part) for part in stamp[7:15].split(":"))
+    year = time.localtime(near).tm_year
+    candidates = [time.mktime((y, month, day, hour, minute, second, 0, 0, -1))
+                  for y in (year - 1, year, year + 1)]
+    return int(min(candidates, key=lambda t: abs(t - near)))
+
+
+# (timeunit, timecount, {name: (modification time as offset from now or EPOCH, removed)})
+AGES = [
+    pytest.param(2, 7, {"older.dat": (-7 * DAY - MARGIN, True),
+                        "younger.dat": (-7 * DAY + MARGIN, False)},
+                 id="unit 2 counts days"),
+    pytest.param(3, 2, {"older.dat": (-2 * MONTH - MARGIN, True),
+                        "younger.dat": (-2 * MONTH + MARGIN, False),
+                        "two months.dat": (-61 * DAY, True)},
+                 id="unit 3 counts 30-day months"),
+    pytest.param(4, 1, {"older.dat": (-YEAR - MARGIN, True),
+                        "younger.dat": (-YEAR + MARGIN, False),
+                        "a year.dat": (-365 * DAY, True)},
+                 id="unit 4 counts 360-day years"),
+    pytest.param(0, 3, {"older.dat": (-3 * HOUR - MARGIN, True),
+                        "younger.dat": (-3 * HOUR + MARGIN, False)},
+                 id="unit 0 falls back to hours"),
+    pytest.param(1, 2, {"older.dat": (-2 * HOUR - MARGIN, True),
+                        "younger.dat": (-2 * HOUR + MARGIN, False)},
+                 id="unit 1 counts hours"),
+    pytest.param(5, 1, {"older.dat": (-HOUR - MARGIN, True),
+                        "younger.dat": (-HOUR + MARGIN, False), "a day.dat": (-DAY, True)},
+                 id="unit 5 falls back to hours"),
+    pytest.param(2, 0, {"past.dat": (-MARGIN, True), "future.dat": (HOUR, False),
+                        "epoch.dat": (EPOCH, True)},
+                 id="count 0 removes every file but those from the future"),
+    pytest.param(4, 100, {"ten years.dat": (-10 * 365 * DAY, False),
+                          "epoch.dat": (EPOCH, False)},
+                 id="100 years of 360 days do not wrap around, so even the epoch stays"),
+    pytest.param(4, 139, {"ten years.dat": (-10 * 365 * DAY, False),
+                          "epoch.dat": (EPOCH, False)},
+                 id="139 years pass 2 to the 32 seconds and do not wrap to 330 days"),
+    pytest.param(4, 4294967295, {"ten years.dat": (-10 * 365 * DAY, False),
+                                 "epoch.dat": (EPOCH, False)},
+                 id="the largest count times the largest unit does not overflow"),
+]
+
+
+@pytest.mark.parametrize("timeunit, timecount, files", AGES)
+def test_files_older_than_the_age_are_removed(sandbox, timeunit, timecount, files):
+    now = int(time.time())
+    paths = {}
+    for name, (offset, _) in files.items():
+        paths[name] = make_file(sandbox.scan / name, 0 if offset == EPOCH else now + offset)
+    sandbox.write_settings(scanfolder=sandbox.scan, timeunit=timeunit, timecount=timecount)
+    result = sandbox.run("remove")
+    expected = [paths[name] for name, (_, removed) in files.items() if removed]
+    assert_removed_exactly(result, expected)
+    for name, path in paths.items():
+        assert path.exists() != files[name][1], name
+
+
+@pytest.mark.parametrize("timecount", [7, 0], ids=["7 days", "count 0"])
+def test_a_file_exactly_the_age_old_stays_and_one_second_older_goes(sandbox, timecount):
+    # Files whose age ends at each second from 2 s before to 8 s after the test's
+    # clock; the program's own moment is read back from the log. Runs start early in
+    # a second, so "started" and "exited" carry the one second in which the program
+    # took the time; a run that straddles a second is repeated.
+    age = timecount * DAY
+    sandbox.write_settings(scanfolder=sandbox.scan, timeunit=2, timecount=timecount)
+    sandbox.enter_command()  # start the namespace before taking the time
+    for _ in range(5):
+        while time.time() % 1 > 0.3:
+            time.sleep(0.05)
+        now = int(time.time())
+        files = {k: make_file(sandbox.scan / f"ends at {k:+d}.dat", now - age + k)
+                 for k in range(-2, 9)}
+        result = sandbox.run("remove")
+        first, last = (logged_second(r, now) for r in (result.log[0], result.log[-1]))
+        if first == last:
+            break
+        for path in files.values():
+            path.unlink(missing_ok=True)
+    else:
+        pytest.fail("no run took place within one second")
+    taken = first - now
+    assert taken in files, f"the program took the time {taken} s after the test"
+    assert_removed_exactly(result, [p for k, p in files.items() if k < taken])
+    assert files[taken].exists() and not files[taken - 1].exists()
+
+
+def test_only_regular_files_are_removed_and_subfolders_are_not_entered(sandbox, tmp_path):
+    old = 1000
+    plain = make_file(sandbox.scan / "plain.dat", old)
+    hidden = make_file(sandbox.scan / ".hidden", old)
+    outside = make_file(tmp_path / "outside.dat", old)
+    link = sandbox.scan / "link-to-old"
+    link.symlink_to(outside)
+    dangling = sandbox.scan / "dangling-link"
+    dangling.symlink_to(tmp_path / "nothing")
+    sub = sandbox.scan / "sub"
+    sub.mkdir()
+    deep = make_file(sub / "deep.dat", old)
+    fifo = sandbox.scan / "fifo"
+    os.mkfifo(fifo)
+    for entry in (link, dangling, sub, fifo):
+        os.utime(entry, (old, old), follow_symlinks=False)
+    sandbox.write_settings(scanfolder=sandbox.scan, timeunit=2, timecount=1)
+    result = sandbox.run("remove")
+    assert_removed_exactly(result, [plain, hidden])
+    assert not plain.exists() and not hidden.exists()
+    assert link.is_symlink() and outside.exists() and dangling.is_symlink()
+    assert sub.is_dir() and deep.exists() and fifo.exists()
+
+
+def test_a_failed_deletion_is_logged_as_removed_and_the_file_stays(sandbox):
+    old = make_file(sandbox.scan / "old.dat", 1000)
+    young = make_file(sandbox.scan / "young.dat", int(time.time()))
+    # A read-only view of the scan folder, seen only inside the sandbox: unlink fails
+    # with EROFS even for root.
+    scan = sandbox.scan
+    mounted = sandbox.shell(f"mount --bind '{scan}' '{scan}' && "
+                            f"mount -o remount,bind,ro '{scan}' '{scan}'")
+    assert mounted.returncode == 0, mounted.stderr
+    sandbox.write_settings(scanfolder=scan, timeunit=2, timecount=1)
+    result = sandbox.run("remove")
+    assert_removed_exactly(result, [old])
+    assert old.exists() and young.exists()
+
+
+UNOPENABLE = [
+    pytest.param("", id="an empty scan folder setting"),
+    pytest.param("missing", id="a scan folder that does not exist"),
+    pytest.param("file.dat", id="a scan folder that is a regular file"),
+]
+
+
+@pytest.mark.parametrize("name", UNOPENABLE)
+def test_a_scan_folder_that_cannot_be_opened_is_logged_at_err(sandbox, name):
+    old = make_file(sandbox.scan / "file.dat", 1000)
+    folder = str(sandbox.scan / name) if name else ""
+    sandbox.write_settings(scanfolder=folder, timeunit=2, timecount=1)
+    result = sandbox.run("remove")
+    assert result.returncode == 0, result
+    assert result.entries() == [STARTED, (ERR, f"Cannot open dir: {folder}"), EXITED], result
+    assert old.exists()
+
+
+def test_a_long_path_is_never_cut_into_the_name_of_another_file(sandbox):
+    # The scan folder is made long enough that an old file's path passes 255
+    # characters while a young file's path is exactly its first 255 characters.
+    # Cutting the old path would examine and delete the young file instead.
+    scan = sandbox.scan
+    if len(str(scan)) < 140:
+        scan = scan / ("long-folder-" + "x" * (140 - len(str(scan)) - 13))
+        scan.mkdir()
+    young_name = "y" * (255 - len(str(scan)) - 1)
+    assert 0 < len(young_name) < 150, scan
+    young = make_file(scan / young_name, int(time.time()))
+    old = make_file(scan / (young_name + "-and-the-rest-of-an-old-name.dat"), 1000)
+    assert len(str(young)) == 255 and str(old)[:255] == str(young) and len(str(old)) > 255
+    sandbox.write_settings(scanfolder=scan, timeunit=2, timecount=1)
+    result = sandbox.run("remove")
+    assert_removed_exactly(result, [old])
+    assert not old.exists() and young.exists()
