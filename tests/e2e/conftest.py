@@ -33,6 +33,8 @@ sandbox -> harness.Sandbox
         sandbox is killed and harness.SandboxTimeout raised.
     sandbox.shell("sh script", timeout=60) -> CompletedProcess (text): /bin/sh inside.
     sandbox.enter_command() -> ["nsenter", ...] prefix to Popen anything inside.
+    sandbox.drain_log() -> [LogRecord] waiting on the socket (a background run's lines;
+        tell runs apart by .pid). run() drops what is waiting when it starts.
     sandbox.close_namespace() kills every process in the sandbox (next run restarts it).
     RunResult: .returncode, .log (list of LogRecord: .priority .ident .pid .message
         .raw), .stdout, .stderr, .argv0; .messages() -> [str]; .entries() ->

@@ -319,6 +319,13 @@ class Sandbox:
             except BlockingIOError:
                 return
 
+    def drain_log(self):
+        """The log records waiting on the socket, e.g. of a run started in the
+        background with enter_command(); run() drops them when it starts."""
+        records = []
+        self._read_log(records)
+        return records
+
     def run(self, name="upload", *, faketime=None, timeout=60, argv0=None):
         """Runs the binary once as `name` and returns a RunResult.
 
