@@ -66,7 +66,7 @@ void upload_with_sftp(DIR* dir, time_t reference_time) {
     sftp_queue_reset();
     bool queued = false;
     for_each_pending(dir, reference_time, [&](const std::string& path) {
-        if (sftp_queue_add(path.c_str())) queued = true;
+        queued = sftp_queue_add(path.c_str()) || queued;
     });
     if (!queued) return;
     if (!sftp_batch_upload(cfg.remoteurl, cfg.username, cfg.password)) return;

@@ -70,9 +70,10 @@ int sftp_queue_add(const char* path) {
         syslog(LOG_ERR, "File %s cannot be sent by sftp: its name is too long", path);
         return 0;
     }
+    // A queue file that cannot be written is not reported here: the session then
+    // fails on it and says so.
     UniqueFile queue(fopen(paths::sftp_queue, "a"));
-    if (!queue) return 0;
-    if (fwrite(line.data(), 1, line.size(), queue.get()) != line.size()) return 0;
+    if (queue) (void)fwrite(line.data(), 1, line.size(), queue.get());
     return 1;
 }
 

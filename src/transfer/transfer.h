@@ -57,17 +57,20 @@ const char* sftp_queue_line_path(char* line);
 // Deletes the queue file.
 void sftp_queue_reset();
 
-// Appends one put line for `path`. Returns 1 when the line was written; a queue file
-// that cannot be opened is not reported. A path that sftp cannot read back as one
-// command is not queued, and stays pending; logs at LOG_ERR
+// Appends one put line for `path` and returns 1; a queue file that cannot be written
+// is not reported here, the session fails on it. A path that sftp cannot read as one
+// command is not queued and stays pending: returns 0 and logs at LOG_ERR
 // "File %s cannot be sent by sftp: its name holds a line feed", or
 // "File %s cannot be sent by sftp: its name is too long" for a line over 2047 bytes.
 int sftp_queue_add(const char* path);
 
-// Sends every queued file in one sftp session. Returns 1 on success, 0 on failure.
+// Sends every queued file in one sftp session, after appending to the queue the line
+// that proves sftp read it to its end. Returns 1 only when sftp exited 0, wrote no
+// error text beyond its "Connected to" line, and ran that last line; 0 otherwise.
 // Fails silently when the URL has no "sftp://"; otherwise logs
-// "file upload has failed(%s)" with all lines of sftp's error text, or
-// "file upload has failed(check host or credentials)" when there is none.
+// "file upload has failed(%s)" with all lines of sftp's error text,
+// "file upload has failed(check host or credentials)" when there is none, or
+// "file upload has failed(sftp did not read the whole queue)".
 int sftp_batch_upload(const char* remoteurl, const char* username, const char* password);
 
 // Opens the queue file for reading, unless it is open already.
