@@ -9,6 +9,8 @@ packages=(
   python3-pyftpdlib python3-asyncssh             # the FTP and SFTP test servers
   curl openssh-client sshpass psmisc dash sed    # the tools the program runs
   faketime util-linux procps findutils           # sandbox and test helpers
+  clang-tidy                                     # static checks of src/
+  hyperfine lftp rclone strace time binutils     # the benchmark's smoke run
 )
 missing=()
 for package in "${packages[@]}"; do

@@ -1,0 +1,576 @@
+"""crateFerry benchmark: the program beside its floor and the tools users would pick.
+
+Run by bench/run.sh (which installs the tools and builds the Release program):
+    /usr/bin/python3 bench/bench.py --binary build-bench/crateFerry [--quick|--smoke]
+        [--results FILE]
+As root: the program runs in the end-to-end sandbox of tests/e2e/harness.py (its
+fixed paths over private tmpfs mounts, /dev/log a socket of ours), and the FTP and
+SFTP servers are the harness's, on 127.0.0.1.
+
+How it measures:
+- hyperfine runs inside the sandbox, so the program, its floor and its peers all start
+  the same way; every case runs its commands side by side in one hyperfine call, in
+  `rounds` interleaved calls, and the median of all runs is reported.
+- The scan folders lie on a tmpfs mounted inside the sandbox, so a disk's journal does
+  not decide the figures; the servers write to the bench's temporary folder.
+- Every command of a case first runs once outside the timing, and its effect is checked
+  (files gone, files arrived, log lines counted): a fast command that did nothing would
+  otherwise win.
+- The program logs one line per file. A thread of this script drains /dev/log as
+  fast as the lines come, so the program never waits on a full socket; the
+  voluntary context switches of the program's own runs (GNU time) show that.
+"""
+import argparse
+import codecs
+import datetime
+import json
+import os
+import re
+import select
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO / "tests" / "e2e"))
+import harness  # noqa: E402
+
+# A full run lasts longer than the harness's test-sized lifetimes.
+harness.SANDBOX_LIFETIME = 3600
+harness.SERVER_LIFETIME = 3600
+
+USER, PASSWORD = harness.FtpServer.default_user
+DAY = 86400
+TOOLS = ("hyperfine", "lftp", "rclone", "strace", "time", "strip", "curl", "sftp", "sshpass")
+
+
+@dataclass(frozen=True)
+class Mode:
+    walk_files: int  # cases 1 and 2
+    small_files: int  # case 3, small files
+    big_files: int  # case 3, 1 MiB files
+    sftp_files: int  # case 4
+    fd_files: int  # case 5
+    runs: int  # timed runs per command and round, local cases
+    net_runs: int  # timed runs per command and round, cases with a server
+    rounds: int  # interleaved hyperfine calls per case
+
+
+MODES = {
+    "full": Mode(100_000, 200, 20, 500, 200, runs=10, net_runs=5, rounds=2),
+    "quick": Mode(20_000, 100, 10, 200, 100, runs=5, net_runs=3, rounds=1),
+    "smoke": Mode(50, 3, 1, 3, 3, runs=2, net_runs=2, rounds=1),
+}
+
+
+def say(text):
+    print(text, flush=True)
+
+
+# ---------------------------------------------------------------------------
+# The log drain
+
+class LogDrain:
+    """Reads every datagram that arrives at the sandbox's /dev/log, in a thread.
+
+    The program must never wait on its log, and it must not pay for waking a reader at
+    every line either: that cost belongs to the benchmark's reader, not the program.
+    So the socket holds many lines (harness.Sandbox's log_queue; the program's own
+    send buffer still caps what is in flight at a few hundred), and the reader, once a
+    line came, wakes every 0.2 ms on its own timer and takes all that arrived, without
+    waiting on the socket; after 20 ms without a line it waits on the socket again. It
+    runs at real-time priority, so other work on the machine cannot keep it off a core.
+    """
+
+    INTERVAL = 0.0002
+    IDLE = 0.02
+
+    def __init__(self, sock):
+        self._sock = sock
+        self.count = 0
+        self.realtime = False
+        self._stop = False
+        self._thread = threading.Thread(target=self._drain, daemon=True)
+        self._thread.start()
+
+    def _take_all(self, buffer):
+        got = 0
+        while True:
+            try:
+                self._sock.recv_into(buffer)
+            except BlockingIOError:
+                self.count += got
+                return got
+            got += 1
+
+    def _drain(self):
+        try:
+            os.sched_setscheduler(threading.get_native_id(), os.SCHED_FIFO,
+                                  os.sched_param(10))
+            self.realtime = True
+        except OSError:
+            pass
+        buffer = bytearray(65536)
+        poller = select.poll()
+        poller.register(self._sock, select.POLLIN)
+        while not self._stop:
+            poller.poll(100)
+            last_line = time.monotonic()
+            while not self._stop:
+                if self._take_all(buffer):
+                    last_line = time.monotonic()
+                elif time.monotonic() - last_line > self.IDLE:
+                    break
+                time.sleep(self.INTERVAL)
+
+    def settle(self):
+        """Waits until the lines already sent are read, then returns the count."""
+        last = -1
+        while last != self.count:
+            last = self.count
+            time.sleep(0.05)
+        return self.count
+
+    def stop(self):
+        self._stop = True
+        self._thread.join()
+
+
+# ---------------------------------------------------------------------------
+# One sandbox with a scan tmpfs, hyperfine inside it
+
+class Bench:
+    def __init__(self, base, binary, mode):
+        self.base = Path(base)
+        self.mode = mode
+        self.box = harness.Sandbox(self.base, binary, log_queue=1_000_000)
+        self.scan = self.box.scan
+        self.scripts = self.base / "scripts"
+        self.scripts.mkdir()
+        self.env = {"PATH": harness.SAFE_PATH, "HOME": str(self.box.home), "LANG": "C"}
+        for name in ("upload", "remove"):
+            (self.box.progs / name).symlink_to(self.box.binary.name)
+        self.upload = str(self.box.progs / "upload")
+        self.remove = str(self.box.progs / "remove")
+        self.drain = LogDrain(self.box.log_socket)
+        self.sh(f"mount -t tmpfs -o mode=0755,size=2g bench-scan {self.scan}")
+
+    def close(self):
+        self.drain.stop()
+        self.box.close()
+
+    def sh(self, script, timeout=600):
+        """Runs a shell script inside the sandbox; fails loudly."""
+        result = subprocess.run(self.box.enter_command() + ["/bin/sh", "-ec", script],
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                env=self.env, cwd=self.box.home, timeout=timeout)
+        if result.returncode != 0:
+            raise RuntimeError(f"failed ({result.returncode}): {script}\n{result.stderr}")
+        return result.stdout
+
+    def script(self, name, text):
+        """Writes a /bin/sh script and returns the command that runs it."""
+        path = self.scripts / f"{name}.sh"
+        path.write_text("set -e\n" + text + "\n")
+        return f"/bin/sh {path}"
+
+    def set_timestamp(self, when):
+        stamp = self.box.data / "timestamp"
+        stamp.touch()
+        os.utime(stamp, (when, when))
+
+    def timed(self, command):
+        """Runs a command inside the sandbox under GNU time: (wall s, cpu s, voluntary
+        context switches, peak RSS KiB, log lines it sent)."""
+        before = self.drain.settle()
+        out = self.sh(f"/usr/bin/time -f '%e %U %S %w %M' -o {self.base}/time.txt {command}")
+        del out
+        lines = self.drain.settle() - before
+        wall, user, system, switches, rss = (self.base / "time.txt").read_text().split()[-5:]
+        return float(wall), float(user) + float(system), int(switches), int(rss), lines
+
+    def measure(self, commands, runs):
+        """commands: [(name, command, prepare)]. Times them side by side with hyperfine
+        and returns {name: [seconds...]}."""
+        times = {name: [] for name, _, _ in commands}
+        for _ in range(self.mode.rounds):
+            out = self.base / "hyperfine.json"
+            argv = self.box.enter_command() + [
+                "hyperfine", "-N", "--style", "basic", "--runs", str(runs),
+                "--export-json", str(out)]
+            for _, _, prepare in commands:
+                argv += ["--prepare", prepare]
+            for name, command, _ in commands:
+                argv += ["-n", name, command]
+            result = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
+                                    text=True, env=self.env, cwd=self.box.home)
+            if result.returncode != 0:
+                raise RuntimeError(f"hyperfine failed:\n{result.stdout}\n{result.stderr}")
+            for entry in json.loads(out.read_text())["results"]:
+                times[entry["command"]] += entry["times"]
+        return times
+
+
+# ---------------------------------------------------------------------------
+# Results
+
+class Table:
+    def __init__(self, verdicts=True):
+        self.verdicts = verdicts
+        self.rows = []  # (case, name, median s, ratio text, target text, verdict)
+        self.notes = []
+
+    def add(self, case, name, median, ratio=None, target=None, met=None):
+        ratio_text = "" if ratio is None else f"{ratio:.2f}"
+        verdict = "" if met is None or not self.verdicts else ("met" if met else "MISSED")
+        self.rows.append((case, name, median, ratio_text, target or "", verdict))
+        say(f"  {name}: {median}  {ratio_text} {target or ''} {verdict}")
+
+    def markdown(self):
+        lines = ["| case | command | median | ratio | target | |",
+                 "|---|---|---:|---:|---|---|"]
+        for case, name, median, ratio, target, verdict in self.rows:
+            lines.append(f"| {case} | {name} | {median} | {ratio} | {target} | {verdict} |")
+        return "\n".join(lines)
+
+
+def seconds(value):
+    if value >= 1:
+        return f"{value:.3f} s"
+    return f"{value * 1000:.1f} ms"
+
+
+def side_by_side(table, case, times, floor, target_ratio=None, compared=None, peers=()):
+    """Adds the floor, the program (compared against the floor) and the peers."""
+    floor_median = statistics.median(times[floor])
+    table.add(case, floor, seconds(floor_median), 1.0)
+    for name in compared or []:
+        median = statistics.median(times[name])
+        ratio = median / floor_median
+        target = None if target_ratio is None else f"<= {target_ratio:.2f}"
+        table.add(case, name, seconds(median), ratio, target,
+                  None if target_ratio is None else ratio <= target_ratio)
+    for name in peers:
+        median = statistics.median(times[name])
+        table.add(case, name, seconds(median), median / floor_median)
+
+
+def expect(what, got, wanted):
+    if got != wanted:
+        raise RuntimeError(f"{what}: got {got}, expected {wanted}")
+
+
+def count_files(bench, folder):
+    return int(bench.sh(f"find {folder} -type f | wc -l").strip())
+
+
+# ---------------------------------------------------------------------------
+# Cases
+
+def case_walk(bench, table):
+    """Cases 1 and 2: remove and upload over a big folder, beside find."""
+    n = bench.mode.walk_files
+    old_dir, new_dir = bench.scan / "old", bench.scan / "new"
+    now = int(time.time())
+    cutoff = now - DAY  # remove with timeunit 2 and timecount 1 keeps one day
+    old_time = now - 10 * DAY
+    names = f"seq -f 'f%06.0f' 1 {n}"
+    bench.sh(f"mkdir -p {new_dir} && cd {new_dir} && {names} | xargs touch")
+    make_old = (f"mkdir -p {old_dir} && cd {old_dir} && find . -maxdepth 1 -type f -delete"
+                f" && {names} | xargs touch -d @{old_time}")
+    prepare_old = bench.script("prepare_old", make_old)
+    find_delete = f"find {old_dir} -maxdepth 1 -type f ! -newermt @{cutoff} -delete"
+
+    # 1. Every file old: the program deletes and logs each one.
+    bench.box.write_settings(scanfolder=old_dir, timeunit=2, timecount=1)
+    bench.sh(make_old)
+    wall, cpu, switches, _, lines = bench.timed(bench.remove)
+    expect("remove left files", count_files(bench, old_dir), 0)
+    expect("remove log lines", lines, n + 2)
+    table.notes.append(
+        f"Log capture, case 1 (remove of {n} old files, {lines} syslog lines): wall "
+        f"{wall:.2f} s, CPU {cpu:.2f} s, {switches} voluntary context switches. A program "
+        f"that waited on a full /dev/log socket would show one switch per wait.")
+    bench.sh(make_old + " && " + find_delete)
+    expect("find left files", count_files(bench, old_dir), 0)
+    times = bench.measure([("find -delete", find_delete, prepare_old),
+                           ("remove", bench.remove, prepare_old)], bench.mode.runs)
+    side_by_side(table, f"1 remove {n} old files", times, "find -delete", 1.0, ["remove"])
+
+    # 1b. Nothing old: a pure walk.
+    bench.box.write_settings(scanfolder=new_dir, timeunit=2, timecount=1)
+    find_old = f"find {new_dir} -maxdepth 1 -type f ! -newermt @{cutoff} -delete"
+    lines = bench.timed(bench.remove)[4]
+    expect("remove of new files", count_files(bench, new_dir), n)
+    expect("walk log lines", lines, 2)
+    idle = bench.script("idle", ":")
+    times = bench.measure([("find (nothing old)", find_old, idle),
+                           ("remove (nothing old)", bench.remove, idle)], bench.mode.runs)
+    side_by_side(table, f"1 walk {n} files, none old", times, "find (nothing old)", 1.0,
+                 ["remove (nothing old)"])
+
+    # 2. Nothing pending: upload walks and stats, sends nothing.
+    bench.set_timestamp(now + 3600)
+    bench.box.write_settings(scanfolder=new_dir, remoteurl="ftp://127.0.0.1:9/in/",
+                             username=USER, password=PASSWORD)
+    find_newer = f"find {new_dir} -maxdepth 1 -type f -newer /var/data/crateFerry/timestamp"
+    expect("pending files", bench.sh(find_newer), "")
+    expect("upload log lines", bench.timed(bench.upload)[4], 2)
+    times = bench.measure([("find -newer", find_newer, idle),
+                           ("upload (nothing pending)", bench.upload, idle)], bench.mode.runs)
+    side_by_side(table, f"2 upload {n} files, none pending", times, "find -newer", 1.0,
+                 ["upload (nothing pending)"])
+
+
+STRACE_EXEC = re.compile(r'execve\("/bin/sh", \["/bin/sh", "-c", "((?:[^"\\]|\\.)*)"\]')
+
+
+def program_commands(bench, prepare):
+    """Runs one upload under strace and returns the shell command texts it ran."""
+    trace = bench.base / "strace.txt"
+    bench.sh(f"{prepare} && strace -f -qq -e trace=execve -e signal=none -s 8192 "
+             f"-o {trace} {bench.upload}")
+    texts = [codecs.escape_decode(m.encode())[0].decode()
+             for m in STRACE_EXEC.findall(trace.read_text())]
+    return texts
+
+
+def make_files(bench, folder, count, size):
+    bench.sh(f"mkdir -p {folder} && cd {folder} && for i in $(seq -f '%04.0f' 1 {count}); "
+             f"do head -c {size} /dev/urandom > file$i.dat; done")
+
+
+def case_curl(bench, table):
+    """Case 3: curl mode to a real FTP server, beside the same curl commands in a loop."""
+    server = harness.FtpServer(bench.base / "ftp")
+    try:
+        root = server.root
+        port = server.port
+        obscured = subprocess.run(["rclone", "obscure", PASSWORD], capture_output=True,
+                                  text=True, check=True).stdout.strip()
+        for label, count, size in (("small", bench.mode.small_files, 2048),
+                                   ("1 MiB", bench.mode.big_files, 1 << 20)):
+            folder = bench.scan / f"curl_{count}_{size}"
+            make_files(bench, folder, count, size)
+            bench.set_timestamp(int(time.time()) - DAY)
+            bench.box.write_settings(scanfolder=folder, remoteurl=server.url("prog/"),
+                                     username=USER, password=PASSWORD)
+            prepare = bench.script(
+                f"prepare_curl_{count}",
+                f"touch {folder}/*\nrm -rf {root}/prog {root}/lftp {root}/rclone\n"
+                f"mkdir {root}/prog {root}/lftp {root}/rclone")
+            texts = program_commands(bench, prepare)
+            expect("curl commands", len(texts), count)
+            expect("files the program sent", count_files(bench, root / "prog"), count)
+            floor = bench.script(f"floor_curl_{count}", "\n".join(texts))
+            lftp_script = bench.scripts / f"lftp_ftp_{count}.lftp"
+            lftp_script.write_text(
+                "set ftp:ssl-allow no\nset net:max-retries 1\n"
+                f"open -u {USER},{PASSWORD} ftp://127.0.0.1:{port}\n"
+                f"mirror -R --no-perms {folder} /lftp\n")
+            lftp = f"lftp -f {lftp_script}"
+            rclone = (f"rclone copy {folder} :ftp:rclone --ftp-host 127.0.0.1 "
+                      f"--ftp-port {port} --ftp-user {USER} --ftp-pass {obscured} "
+                      f"--transfers 1 --checkers 1 -q --config /dev/null")
+            commands = [("shell loop of the same curl commands", floor, prepare),
+                        ("upload (curl mode)", bench.upload, prepare),
+                        ("lftp mirror -R", lftp, prepare),
+                        ("rclone copy", rclone, prepare)]
+            for name, command, prep in commands:
+                bench.sh(f"{prep} && {command}")
+                sent = sum(count_files(bench, root / d) for d in ("prog", "lftp", "rclone")
+                           if (root / d).exists())
+                expect(f"files sent by {name}", sent, count)
+            times = bench.measure(commands, bench.mode.net_runs)
+            side_by_side(table, f"3 curl, {count} {label} files to FTP", times,
+                         "shell loop of the same curl commands", 1.05, ["upload (curl mode)"],
+                         ["lftp mirror -R", "rclone copy"])
+    finally:
+        server.kill()
+
+
+def case_sftp(bench, table):
+    """Case 4: one sftp batch, beside the same sftp command over the same queue."""
+    server = harness.SftpServer(bench.base / "sftp")
+    try:
+        root = server.root
+        count = bench.mode.sftp_files
+        folder = bench.scan / "sftp"
+        make_files(bench, folder, count, 2048)
+        bench.box.link_ssh_tools()
+        config = bench.box.write_ssh_config(server)
+        bench.set_timestamp(int(time.time()) - DAY)
+        bench.box.write_settings(scanfolder=folder, remoteurl=server.url("prog"),
+                                 username=USER, password=PASSWORD)
+        prepare = bench.script("prepare_sftp", f"touch {folder}/*\n"
+                               f"rm -rf {root}/prog {root}/lftp {root}/rclone\n"
+                               f"mkdir {root}/prog {root}/lftp {root}/rclone")
+        texts = program_commands(bench, prepare)
+        expect("sftp commands", len(texts), 1)
+        expect("files the program sent", count_files(bench, root / "prog"), count)
+        saved_queue = bench.base / "sftp_queue"
+        shutil.copy(bench.box.work / "sftp_list", saved_queue)
+        prepare_floor = bench.script(
+            "prepare_sftp_floor",
+            f"{prepare}\ncp {saved_queue} /var/crateFerry/sftp_list\n"
+            "rmdir /var/crateFerry/sftp_end 2>/dev/null || :")
+        floor = bench.script("floor_sftp", texts[0])
+        obscured = subprocess.run(["rclone", "obscure", PASSWORD], capture_output=True,
+                                  text=True, check=True).stdout.strip()
+        lftp_script = bench.scripts / "lftp_sftp.lftp"
+        lftp_script.write_text(
+            f'set sftp:connect-program "ssh -a -x -F {config}"\nset net:max-retries 1\n'
+            f"open -u {USER},{PASSWORD} sftp://127.0.0.1:{server.port}\n"
+            f"mirror -R --no-perms {folder} /lftp\n")
+        lftp = f"lftp -f {lftp_script}"
+        rclone = (f"rclone copy {folder} :sftp:/rclone --sftp-host 127.0.0.1 "
+                  f"--sftp-port {server.port} --sftp-user {USER} --sftp-pass {obscured} "
+                  f"--sftp-disable-hashcheck --transfers 1 --checkers 1 -q --config /dev/null")
+        commands = [("same sftp command over the same queue", floor, prepare_floor),
+                    ("upload (sftp mode)", bench.upload, prepare),
+                    ("lftp mirror -R (sftp)", lftp, prepare),
+                    ("rclone copy (sftp)", rclone, prepare)]
+        for name, command, prep in commands:
+            bench.sh(f"{prep} && {command}")
+            sent = sum(count_files(bench, root / d) for d in ("prog", "lftp", "rclone")
+                       if (root / d).exists())
+            expect(f"files sent by {name}", sent, count)
+        times = bench.measure(commands, bench.mode.net_runs)
+        side_by_side(table, f"4 sftp, {count} small files in one batch", times,
+                     "same sftp command over the same queue", 1.05, ["upload (sftp mode)"],
+                     ["lftp mirror -R (sftp)", "rclone copy (sftp)"])
+    finally:
+        server.kill()
+
+
+def case_descriptors(bench, table):
+    """Case 5: the cost of starting children under a low and a high descriptor limit."""
+    count = bench.mode.fd_files
+    folder = bench.scan / "fd"
+    dest = bench.base / "file_dest"
+    make_files(bench, folder, count, 512)
+    bench.set_timestamp(int(time.time()) - DAY)
+    bench.box.write_settings(scanfolder=folder, remoteurl=f"file://{dest}/")
+    hard = bench.sh("ulimit -Hn").strip()
+    prepare = bench.script("prepare_fd", f"touch {folder}/*\nrm -rf {dest}\nmkdir {dest}")
+    low = bench.script("limit_low", f"ulimit -n 1024\nexec {bench.upload}")
+    high = bench.script("limit_high", f"ulimit -n {hard}\nexec {bench.upload}")
+    for command in (low, high):
+        bench.sh(f"{prepare} && {command}")
+        expect("files copied", count_files(bench, dest), count)
+    times = bench.measure([("ulimit -n 1024", low, prepare),
+                           (f"ulimit -n {hard}", high, prepare)], bench.mode.runs)
+    side_by_side(table, f"5 upload {count} files to file://", times, "ulimit -n 1024", 1.1,
+                 [f"ulimit -n {hard}"])
+
+
+def case_footprint(bench, table, binary):
+    """Case 6: stripped size, peak resident memory, wall time beside /bin/true."""
+    stripped = bench.base / "crateFerry.stripped"
+    shutil.copy(binary, stripped)
+    subprocess.run(["strip", str(stripped)], check=True)
+    size = stripped.stat().st_size
+    table.add("6 footprint", "stripped executable", f"{size / 1024:.1f} KiB", None,
+              "<= 100 KiB", size <= 100 * 1024)
+    empty = bench.scan / "empty"
+    bench.sh(f"mkdir -p {empty}")
+    bench.box.write_settings(scanfolder=empty, remoteurl="ftp://127.0.0.1:9/in/")
+    rss = statistics.median(bench.timed(bench.upload)[3] for _ in range(5))
+    table.add("6 footprint", "peak RSS, upload over an empty folder", f"{rss:.0f} KiB", None,
+              "<= 3072 KiB", rss <= 3072)
+    true_rss = statistics.median(bench.timed("/bin/true")[3] for _ in range(5))
+    table.add("6 footprint", "peak RSS, /bin/true", f"{true_rss:.0f} KiB")
+    idle = bench.script("idle6", ":")
+    times = bench.measure([("/bin/true", "/bin/true", idle),
+                           ("upload (empty folder)", bench.upload, idle)],
+                          bench.mode.runs * 5)
+    side_by_side(table, "6 start and exit", times, "/bin/true", None, [], ["upload (empty folder)"])
+
+
+# ---------------------------------------------------------------------------
+
+def machine_text():
+    def run(argv):
+        return subprocess.run(argv, capture_output=True, text=True).stdout.strip()
+    lscpu = "\n".join(run(["lscpu"]).splitlines()[:10])
+    return (f"- date: {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')}\n"
+            f"- nproc: {run(['nproc'])}\n- kernel: {run(['uname', '-srm'])}\n"
+            f"- load average at start: {Path('/proc/loadavg').read_text().split()[:3]}\n"
+            f"- lscpu | head:\n\n```\n{lscpu}\n```\n"
+            f"- tools: {run(['hyperfine', '--version'])}, "
+            f"{run(['curl', '--version']).splitlines()[0].split(' (')[0]}, "
+            f"lftp {run(['lftp', '--version']).split('Version ')[1].split()[0]}, "
+            f"{run(['rclone', 'version']).splitlines()[0]}, "
+            f"{run(['ssh', '-V']) or subprocess.run(['ssh', '-V'], capture_output=True, text=True).stderr.strip()}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--binary", required=True, type=Path)
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument("--quick", action="store_true")
+    group.add_argument("--smoke", action="store_true")
+    parser.add_argument("--results", type=Path, help="write the table to this file")
+    parser.add_argument("--cases", default="123456", help="which cases to run, e.g. 12")
+    args = parser.parse_args()
+    if not harness.is_root():
+        say("bench: skipped, needs root (the sandbox uses unshare and mounts)")
+        return 77
+    missing = [tool for tool in TOOLS if shutil.which(tool, path=harness.SAFE_PATH) is None]
+    if missing:
+        say(f"bench: skipped, missing tools (bench/run.sh installs them): {missing}")
+        return 77
+    mode_name = "smoke" if args.smoke else "quick" if args.quick else "full"
+    mode = MODES[mode_name]
+    started = time.monotonic()
+    before = {p for p in harness.DEVICE_PATHS if os.path.lexists(p)}
+    table = Table(verdicts=mode_name != "smoke")
+    base = Path(tempfile.mkdtemp(prefix="crateferry-bench-"))
+    try:
+        machine = machine_text()
+        cases = [("1", "2", case_walk), ("3", None, case_curl), ("4", None, case_sftp),
+                 ("5", None, case_descriptors)]
+        for first, second, function in cases:
+            if first not in args.cases and (second is None or second not in args.cases):
+                continue
+            say(f"case {first}{'-' + second if second else ''}: {function.__doc__.splitlines()[0]}")
+            bench = Bench(base / f"case{first}", args.binary, mode)
+            try:
+                function(bench, table)
+            finally:
+                bench.close()
+        if "6" in args.cases:
+            say("case 6: footprint")
+            bench = Bench(base / "case6", args.binary, mode)
+            try:
+                case_footprint(bench, table, args.binary)
+            finally:
+                bench.close()
+    finally:
+        subprocess.run(["rm", "-rf", str(base)], check=False)
+    appeared = [p for p in harness.DEVICE_PATHS if os.path.lexists(p) and p not in before]
+    if appeared:
+        raise RuntimeError(f"the benchmark created {appeared} on the real machine")
+    elapsed = time.monotonic() - started
+    text = (f"# crateFerry benchmark, {mode_name} mode\n\n{machine}\n\n"
+            f"Medians of {mode.rounds} interleaved hyperfine round(s); ratio = median / "
+            f"median of the first row of its case, measured in the same run. Whole run: "
+            f"{elapsed:.0f} s.\n\n{table.markdown()}\n\n" +
+            "".join(f"- {note}\n" for note in table.notes))
+    say("\n" + text)
+    if args.results:
+        args.results.parent.mkdir(parents=True, exist_ok=True)
+        args.results.write_text(text)
+        say(f"written to {args.results}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

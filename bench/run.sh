@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The benchmark: installs the Debian packages it needs, builds the Release program in
+# build-bench, and runs bench/bench.py, which lays out the end-to-end sandbox, starts
+# the FTP and SFTP servers on 127.0.0.1 and prints a table of medians.
+#
+#   sudo bash bench/run.sh            full run (under 20 minutes), table to bench/results/DATE.md
+#   sudo bash bench/run.sh --quick    fewer files and runs (under 5 minutes), DATE-quick.md
+#   sudo bash bench/run.sh --smoke    a few files, seconds; writes no results file
+# Further arguments go to bench.py (e.g. --cases 12). Runs as root; needs no stdin.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=full
+args=()
+for arg in "$@"; do
+  case $arg in
+    --quick) mode=quick; args+=("$arg") ;;
+    --smoke) mode=smoke; args+=("$arg") ;;
+    *) args+=("$arg") ;;
+  esac
+done
+
+if [[ $(id -u) != 0 ]]; then
+  echo "bench/run.sh: run as root (apt-get, and the sandbox uses unshare and mounts)" >&2
+  exit 1
+fi
+
+packages=(
+  cmake g++ binutils                             # the Release build, strip
+  python3 python3-pyftpdlib python3-asyncssh     # the bench script and the test servers
+  curl openssh-client sshpass psmisc dash sed    # the tools the program runs
+  util-linux findutils coreutils time strace     # sandbox, floors, GNU time, command capture
+  hyperfine lftp rclone                          # the timer and the peers
+)
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$package")
+  fi
+done
+if ((${#missing[@]} > 0)); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
+fi
+
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCRATEFERRY_TESTS=OFF
+cmake --build build-bench -j"$(nproc)"
+
+results=()
+case $mode in
+  full) results=(--results "bench/results/$(date +%F).md") ;;
+  quick) results=(--results "bench/results/$(date +%F)-quick.md") ;;
+esac
+exec /usr/bin/python3 bench/bench.py --binary build-bench/crateFerry "${results[@]}" "${args[@]}"
