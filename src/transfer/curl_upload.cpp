@@ -56,7 +56,7 @@ std::string curl_target_url(const char* remoteurl, const char* path) {
     const char* slash = strrchr(path, '/');
     const char* name = slash == nullptr ? path : slash + 1;
     if (strchr(name, '\\') == nullptr) return remoteurl;
-    const std::string url = remoteurl;
+    std::string url = remoteurl;
     const size_t scheme = url.find("://");
     const size_t authority = scheme == std::string::npos ? 0 : scheme + 3;
     const size_t path_end = std::min(url.find_first_of("?#", authority), url.size());
