@@ -383,17 +383,23 @@ def case_curl(bench, table):
                         ("upload (curl mode)", bench.upload, prepare),
                         ("lftp mirror -R", lftp, prepare),
                         ("rclone copy", rclone, prepare)]
-            for name, command, prep in commands:
-                bench.sh(f"{prep} && {command}")
-                sent = sum(count_files(bench, root / d) for d in ("prog", "lftp", "rclone")
-                           if (root / d).exists())
-                expect(f"files sent by {name}", sent, count)
-            times = bench.measure(commands, bench.mode.net_runs)
+            times = checked_times(bench, root, commands, count)
             side_by_side(table, f"3 curl, {count} {label} files to FTP", times,
                          "shell loop of the same curl commands", 1.05, ["upload (curl mode)"],
                          ["lftp mirror -R", "rclone copy"])
     finally:
         server.kill()
+
+
+def checked_times(bench, root, commands, count):
+    """Runs every command once and checks that it sent `count` files into its folder of
+    the server's `root`, then times them side by side."""
+    for name, command, prep in commands:
+        bench.sh(f"{prep} && {command}")
+        sent = sum(count_files(bench, root / d) for d in ("prog", "lftp", "rclone")
+                   if (root / d).exists())
+        expect(f"files sent by {name}", sent, count)
+    return bench.measure(commands, bench.mode.net_runs)
 
 
 def case_sftp(bench, table):
@@ -437,12 +443,7 @@ def case_sftp(bench, table):
                     ("upload (sftp mode)", bench.upload, prepare),
                     ("lftp mirror -R (sftp)", lftp, prepare),
                     ("rclone copy (sftp)", rclone, prepare)]
-        for name, command, prep in commands:
-            bench.sh(f"{prep} && {command}")
-            sent = sum(count_files(bench, root / d) for d in ("prog", "lftp", "rclone")
-                       if (root / d).exists())
-            expect(f"files sent by {name}", sent, count)
-        times = bench.measure(commands, bench.mode.net_runs)
+        times = checked_times(bench, root, commands, count)
         side_by_side(table, f"4 sftp, {count} small files in one batch", times,
                      "same sftp command over the same queue", 1.05, ["upload (sftp mode)"],
                      ["lftp mirror -R (sftp)", "rclone copy (sftp)"])

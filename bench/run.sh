@@ -25,25 +25,7 @@ if [[ $(id -u) != 0 ]]; then
   exit 1
 fi
 
-packages=(
-  cmake g++ binutils                             # the Release build, strip
-  python3 python3-pyftpdlib python3-asyncssh     # the bench script and the test servers
-  curl openssh-client sshpass psmisc dash sed    # the tools the program runs
-  util-linux findutils coreutils time strace     # sandbox, floors, GNU time, command capture
-  hyperfine lftp rclone                          # the timer and the peers
-)
-missing=()
-for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$'; then
-    missing+=("$package")
-  fi
-done
-if ((${#missing[@]} > 0)); then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update
-  apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
-fi
+bash scripts/install-packages.sh
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCRATEFERRY_TESTS=OFF
 cmake --build build-bench -j"$(nproc)"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when missing.
+# Installs the Debian packages the build, the tests, the demo and the benchmark need,
+# when missing.
 # Runs as root with no standard input; a machine that has them all skips apt-get.
 set -euo pipefail
 
@@ -8,7 +9,7 @@ packages=(
   python3 python3-pytest                         # e2e runner: Debian's /usr/bin/python3
   python3-pyftpdlib python3-asyncssh             # the FTP and SFTP test servers
   curl openssh-client sshpass psmisc dash sed    # the tools the program runs
-  faketime util-linux procps findutils           # sandbox and test helpers
+  faketime util-linux procps findutils coreutils # sandbox and test helpers
   clang-tidy                                     # static checks of src/
   hyperfine lftp rclone strace time binutils     # the benchmark's smoke run
 )

@@ -373,7 +373,7 @@ class Sandbox:
         component of `name`, with argv[0] set to `argv0` (default: `name` itself),
         so "upload", "Upload", "upload.sh" and "/usr/bin/upload" all work. Standard
         input is /dev/null. With `faketime` (e.g. harness.FAST), it runs under
-        Debian's `faketime -f SPEC`, which its children inherit through LD_PRELOAD.
+        Debian's `faketime -f OFFSET`, which its children inherit through LD_PRELOAD.
         A run that outlives `timeout` seconds kills the whole sandbox and raises
         SandboxTimeout.
         """
