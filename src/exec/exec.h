@@ -1,7 +1,8 @@
 // Running shell commands as child processes, and quoting values for them.
 //
 // Rules a reader must not break:
-// - children always get /dev/null on descriptors 0, 1 and 2, and no other descriptor;
+// - children always get /dev/null on descriptors 0, 1 and 2, and no other descriptor
+//   but the one keep_open_in_children names;
 // - every value placed into a command text goes through shell_quote (or a quoting
 //   routine of the tool that reads it), so it reaches the tool as exactly itself.
 #pragma once
@@ -12,6 +13,11 @@
 // and waits for it. Returns the raw wait status (0 when it exited with 0), or -1
 // when no child could be created.
 int run_command(const char* program, ...) __attribute__((sentinel));
+
+// From now on every child keeps `fd` open (above 2; -1 for none). The upload lock is
+// passed on this way, so that it stays held until the last process of a run has ended,
+// even when the run itself was killed.
+void keep_open_in_children(int fd);
 
 // Runs "/bin/sh -c command"; returns what run_command returns.
 int run_shell(const std::string& command);

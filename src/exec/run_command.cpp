@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdarg>
 
 #include "exec/exec.h"
@@ -15,25 +14,40 @@ namespace {
 
 constexpr int k_max_args = 64;  // program name, 62 arguments, terminating null
 
-// Closes every descriptor from getdtablesize() - 1 down to 3. close_range does it in
-// one call; the loop is for kernels without it.
-void close_inherited_descriptors() {
-    const int limit = getdtablesize();
-    if (limit <= 3) return;
+// The one descriptor above 2 that children keep, or -1.
+int kept_descriptor = -1;
+
+// Closes the descriptors from `last` down to `first`. close_range does it in one
+// call; the loop is for kernels without it.
+void close_descriptors(int first, int last) {
+    if (first > last) return;
 #ifdef __linux__
-    if (close_range(3, static_cast<unsigned>(limit - 1), 0) == 0) return;
+    if (close_range(static_cast<unsigned>(first), static_cast<unsigned>(last), 0) == 0) return;
 #endif
-    for (int fd = limit - 1; fd >= 3; --fd) close(fd);
+    for (int fd = last; fd >= first; --fd) close(fd);
 }
 
-[[noreturn]] void exec_child(char* const argv[]) {
+// Closes every descriptor from getdtablesize() - 1 down to 3, but for `keep`, which
+// stays open across exec.
+void close_inherited_descriptors(int keep) {
+    const int last = getdtablesize() - 1;
+    if (keep < 3 || keep > last) {
+        close_descriptors(3, last);
+        return;
+    }
+    (void)fcntl(keep, F_SETFD, 0);
+    close_descriptors(3, keep - 1);
+    close_descriptors(keep + 1, last);
+}
+
+[[noreturn]] void exec_child(char* const argv[], int keep) {
     const int null_fd = open("/dev/null", O_RDWR);
     for (int fd = 0; fd <= 2; ++fd) {
         if (fd == null_fd) continue;
         close(fd);
         if (null_fd >= 0) dup2(null_fd, fd);
     }
-    close_inherited_descriptors();
+    close_inherited_descriptors(keep);
     execvp(argv[0], argv);
     _exit(1);
 }
@@ -56,12 +70,16 @@ int run_command(const char* program, ...) {
 
     const pid_t pid = fork();
     if (pid < 0) return -1;
-    if (pid == 0) exec_child(argv);
+    if (pid == 0) exec_child(argv, kept_descriptor);
 
     int status = 0;
     // Interrupted waits are not retried: the program installs no signal handlers.
     (void)waitpid(pid, &status, 0);
     return status;
+}
+
+void keep_open_in_children(int fd) {
+    kept_descriptor = fd;
 }
 
 int run_shell(const std::string& command) {

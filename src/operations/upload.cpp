@@ -4,7 +4,8 @@
 // Rules a reader must not break:
 // - a file is pending when its modification time is later than the reference time;
 // - a file is finished (deleted or stamped) only after the transfer said it went;
-// - at most one upload works at a time, under an flock the kernel drops at exit.
+// - at most one upload works at a time, under an flock that the run and its
+//   children hold; the kernel drops it when the last of them has ended.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "exec/exec.h"
 #include "fileutil/fileutil.h"
 #include "operations/operations.h"
 #include "paths.h"
@@ -92,12 +94,8 @@ int take_upload_lock() {
     return -1;
 }
 
-}  // namespace
-
-void upload_files() {
-    const UniqueFd lock(take_upload_lock());
-    if (lock.get() < 0) return;
-
+// The operation itself, run while the lock is held.
+void upload_locked() {
     if (cfg.download != 0)
         download_files(cfg.scanfolder, cfg.download_url, cfg.download_user, cfg.download_passwd);
 
@@ -111,4 +109,16 @@ void upload_files() {
         upload_with_sftp(dir.get(), reference_time);
     else
         upload_with_curl(dir.get(), reference_time);
+}
+
+}  // namespace
+
+void upload_files() {
+    const UniqueFd lock(take_upload_lock());
+    if (lock.get() < 0) return;
+    // The transfers keep the lock too: a killed run's last transfer still holds it,
+    // and no other run starts beside it.
+    keep_open_in_children(lock.get());
+    upload_locked();
+    keep_open_in_children(-1);
 }

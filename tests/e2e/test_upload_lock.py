@@ -113,17 +113,22 @@ def sftp_processes(sandbox):
     return sandbox.shell("pgrep -x sftp || true").stdout.split()
 
 
-def test_a_killed_upload_does_not_block_the_next(sandbox, sftp_server):
+def test_a_killed_upload_holds_the_lock_until_its_transfer_ends_then_never_blocks(
+        sandbox, sftp_server):
     run_a, remote, contents = start_held_upload(sandbox, sftp_server, ["other.txt"])
     assert sandbox.shell(f"kill -KILL {run_a.pid}").returncode == 0
     run_a.process.wait(10)
-    # The killed run's sftp lives on as an orphan; let it end before the next run, so
-    # only the lock is under test.
+    # The killed run's sftp session goes on, and it still holds the lock: no run
+    # starts beside it.
+    assert sftp_processes(sandbox)
+    run_b = sandbox.run("upload", timeout=30)
+    assert run_b.entries() == [STARTED, LOCKED, EXITED], run_b
     sftp_server.release(HELD)
     deadline = time.monotonic() + 30
     while sftp_processes(sandbox):
         assert time.monotonic() < deadline, "the killed run's sftp did not end"
         time.sleep(0.05)
+    # Nobody finished what the orphan sent: every file is still pending.
     assert all(is_pending(sandbox.scan / name) for name in contents)
 
     run_c = sandbox.run("upload")

@@ -116,6 +116,17 @@ TEST(RunCommand, SixtyTwoArgumentsAllArrive) {
     EXPECT_EQ(read_text(out), "59 z\n");
 }
 
+// The descriptors of the shell that run_command starts, as "fd target" lines. find
+// writes the list itself, so the shell makes no redirection of its own; the trailing
+// ":" keeps the shell from replacing itself with find.
+std::string child_descriptors(const ScopedTempDir& dir) {
+    const std::string out = dir.file("fds");
+    const std::string script =
+        "find /proc/$$/fd -mindepth 1 -fprintf " + out + " '%f %l\\n'; :";
+    EXPECT_EQ(run_command("/bin/sh", "-c", script.c_str(), nullptr), 0);
+    return read_text(out);
+}
+
 TEST(RunCommand, ChildHasDevNullOnZeroToTwoAndNoOtherDescriptor) {
     ScopedTempDir dir;
     ASSERT_TRUE(dir.ok());
@@ -123,14 +134,23 @@ TEST(RunCommand, ChildHasDevNullOnZeroToTwoAndNoOtherDescriptor) {
     const std::string extra = dir.file("extra");
     UniqueFd extra_fd(open(extra.c_str(), O_WRONLY | O_CREAT, 0600));
     ASSERT_GE(extra_fd.get(), 0);
-    const std::string out = dir.file("fds");
-    // find lists the descriptors of the shell that run_command started and writes
-    // the list itself, so the shell makes no redirection of its own; the trailing
-    // ":" keeps the shell from replacing itself with find.
-    const std::string script =
-        "find /proc/$$/fd -mindepth 1 -fprintf " + out + " '%f %l\\n'; :";
-    EXPECT_EQ(run_command("/bin/sh", "-c", script.c_str(), nullptr), 0);
-    EXPECT_EQ(read_text(out), "0 /dev/null\n1 /dev/null\n2 /dev/null\n");
+    EXPECT_EQ(child_descriptors(dir), "0 /dev/null\n1 /dev/null\n2 /dev/null\n");
+}
+
+TEST(RunCommand, ChildKeepsTheOneDescriptorItIsToldToKeep) {
+    ScopedTempDir dir;
+    ASSERT_TRUE(dir.ok());
+    // Close-on-exec as the upload lock is, between two descriptors that must close.
+    UniqueFd before(open(dir.file("before").c_str(), O_WRONLY | O_CREAT, 0600));
+    UniqueFd lock(open(dir.file("lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    UniqueFd after(open(dir.file("after").c_str(), O_WRONLY | O_CREAT, 0600));
+    ASSERT_GE(after.get(), 0);
+    keep_open_in_children(lock.get());
+    const std::string kept = child_descriptors(dir);
+    keep_open_in_children(-1);
+    EXPECT_EQ(kept, "0 /dev/null\n1 /dev/null\n2 /dev/null\n" + std::to_string(lock.get()) +
+                        " " + dir.file("lock") + "\n");
+    EXPECT_EQ(child_descriptors(dir), "0 /dev/null\n1 /dev/null\n2 /dev/null\n");
 }
 
 }  // namespace
