@@ -2,6 +2,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,6 +35,20 @@ public:
 private:
     int fd_;
 };
+
+// Calls act(name, mtime) for each regular file `dir` yields, in the order it yields
+// them; other entries are skipped and folders not entered. The time is examined
+// relative to the open folder (following links), so it is always that of the entry
+// the walk found; it is 0 when the entry cannot be examined.
+template <typename Action>
+void for_each_regular_file(DIR* dir, Action act) {
+    const int dir_fd = dirfd(dir);
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_type != DT_REG) continue;
+        struct stat st;
+        act(entry->d_name, fstatat(dir_fd, entry->d_name, &st, 0) == 0 ? st.st_mtime : 0);
+    }
+}
 
 // Modification time in seconds (stat follows links), or 0 when stat fails.
 time_t file_mtime(const char* path);

@@ -37,9 +37,10 @@ std::string sed_replacement(const char* url) {
     return escaped;
 }
 
-// A folder as the argument of cd: one that begins with '-' would be read as an option.
-std::string cd_argument(const char* folder) {
-    return shell_quote(folder[0] == '-' ? std::string("./") + folder : std::string(folder));
+// A local path as a shell word for cd or curl's -o: one that begins with '-' would be
+// read as an option ("-o -" as standard output), so it gets "./" in front.
+std::string local_path_argument(const std::string& path) {
+    return shell_quote(!path.empty() && path[0] == '-' ? "./" + path : path);
 }
 
 // Runs the folder listing into the list file. Returns false when the step must end.
@@ -104,16 +105,14 @@ std::string download_single_command(const char* url, const char* list_path) {
 
 std::string download_file_command(const char* folder, const std::string& credentials,
                                   const std::string& file_url) {
-    return "cd " + cd_argument(folder) + "; " + credentials + "curl -K - -fSOs " +
+    return "cd " + local_path_argument(folder) + "; " + credentials + "curl -K - -fSOs " +
            curl_url_argument(file_url) + " 2>" + paths::curl_error;
 }
 
 std::string download_named_file_command(const char* folder, const std::string& credentials,
                                         const std::string& file_url, const std::string& name) {
-    // "-o -" would mean standard output, and -o takes any other text as a file name.
-    const std::string output = !name.empty() && name[0] == '-' ? "./" + name : name;
-    return "cd " + cd_argument(folder) + "; " + credentials + "curl -K - -fSs -o " +
-           shell_quote(output) + " " + curl_url_argument(file_url) + " 2>" + paths::curl_error;
+    return "cd " + local_path_argument(folder) + "; " + credentials + "curl -K - -fSs -o " +
+           local_path_argument(name) + " " + curl_url_argument(file_url) + " 2>" + paths::curl_error;
 }
 
 bool is_literal_url_name(const std::string& name) {

@@ -1,6 +1,5 @@
 // The remove operation: pruning the scan folder of files older than the configured age.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <syslog.h>
 
 #include <ctime>
@@ -30,14 +29,10 @@ void remove_old_files() {
     // Entries are examined and deleted relative to the open folder, so the file acted
     // on is always the one the walk found, however long its path.
     const int dir_fd = dirfd(dir.get());
-    while (const dirent* entry = readdir(dir.get())) {
-        if (entry->d_type != DT_REG) continue;
-        struct stat st;
-        const int64_t mtime = fstatat(dir_fd, entry->d_name, &st, 0) == 0 ? st.st_mtime : 0;
-        if (mtime + max_age < now) {
-            // A failed deletion is not reported as such; the line is logged all the same.
-            (void)unlinkat(dir_fd, entry->d_name, 0);
-            syslog(LOG_NOTICE, "File %s were removed", join_path(cfg.scanfolder, entry->d_name).c_str());
-        }
-    }
+    for_each_regular_file(dir.get(), [&](const char* name, int64_t mtime) {
+        if (mtime + max_age >= now) return;
+        // A failed deletion is not reported as such; the line is logged all the same.
+        (void)unlinkat(dir_fd, name, 0);
+        syslog(LOG_NOTICE, "File %s were removed", join_path(cfg.scanfolder, name).c_str());
+    });
 }

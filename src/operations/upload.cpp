@@ -8,7 +8,6 @@
 //   children hold; the kernel drops it when the last of them has ended.
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -30,13 +29,9 @@ constexpr unsigned k_retry_pause_seconds = 5;
 // Calls `act(path)` for each pending regular file, in the order the folder yields them.
 template <typename Action>
 void for_each_pending(DIR* dir, time_t reference_time, Action act) {
-    const int dir_fd = dirfd(dir);
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_type != DT_REG) continue;
-        struct stat st;
-        const time_t mtime = fstatat(dir_fd, entry->d_name, &st, 0) == 0 ? st.st_mtime : 0;
-        if (mtime > reference_time) act(join_path(cfg.scanfolder, entry->d_name));
-    }
+    for_each_regular_file(dir, [&](const char* name, time_t mtime) {
+        if (mtime > reference_time) act(join_path(cfg.scanfolder, name));
+    });
 }
 
 void finish_uploaded(const char* path, time_t reference_time) {
