@@ -12,8 +12,13 @@
 
 namespace {
 
-// curl's configuration syntax inside double quotes: a backslash takes the next
-// character literally, except for the letters of \t, \n, \r and \v.
+// True when curl would read a glob pattern in `text`.
+bool has_curl_glob(const std::string& text) {
+    return text.find_first_of("[]{}") != std::string::npos;
+}
+
+}  // namespace
+
 std::string curl_config_escape(const std::string& value) {
     std::string escaped;
     for (char c : value) {
@@ -28,13 +33,6 @@ std::string curl_config_escape(const std::string& value) {
     }
     return escaped;
 }
-
-// True when curl would read a glob pattern in `text`.
-bool has_curl_glob(const std::string& text) {
-    return text.find_first_of("[]{}") != std::string::npos;
-}
-
-}  // namespace
 
 std::string percent_encode(const std::string& text) {
     static const char hex[] = "0123456789ABCDEF";

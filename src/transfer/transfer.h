@@ -11,6 +11,10 @@
 // `text` with every byte other than ASCII letters, digits and -._~ written as %XX.
 std::string percent_encode(const std::string& text);
 
+// `value` for curl's configuration syntax inside double quotes: backslashes and '"' get a
+// backslash, CR and LF become \r and \n; curl reads it back as exactly `value`.
+std::string curl_config_escape(const std::string& value);
+
 // The text curl reads on standard input ("-K -") to set the user option, piped
 // into the command that follows: echo "user=\"USER:PASS\"" | , or a printf form that
 // carries any characters intact.
