@@ -57,6 +57,7 @@ bool list_remote_folder(const char* url, const std::string& credentials) {
 
 // Fetches every line of the list file. `folder_url` is the folder URL that the sed
 // step put in front of each listed name, or empty when the list holds one file URL.
+// A fetch that stalls ends the step: the lines after it are only counted.
 void download_listed_files(const char* folder, const std::string& credentials,
                            const char* folder_url) {
     UniqueFile list(fopen(paths::download_list, "r"));
@@ -64,7 +65,13 @@ void download_listed_files(const char* folder, const std::string& credentials,
     char* line = nullptr;
     size_t line_size = 0;
     ssize_t length;
+    bool stalled = false;
+    size_t left_unfetched = 0;
     while ((length = getline(&line, &line_size, list.get())) >= 0) {
+        if (stalled) {
+            ++left_unfetched;
+            continue;
+        }
         // The line is read whole; a NUL inside it stays part of it, so a name is never cut.
         std::string file_url(line, static_cast<size_t>(length));
         // Only a line end is cut: a CR inside a name stays and makes curl refuse it,
@@ -82,14 +89,19 @@ void download_listed_files(const char* folder, const std::string& credentials,
         if (status != 0 && file_size(paths::curl_error) != 0)
             syslog(LOG_ERR, "getting file %s has failed(%s)", file_url.c_str(),
                    read_all_lines(paths::curl_error));
+        stalled = curl_stalled(status);
     }
     free(line);
+    if (stalled)
+        syslog(LOG_ERR, "download stopped after a stalled transfer: %zu more files left for the next run",
+               left_unfetched);
 }
 
 }  // namespace
 
 std::string download_listing_command(const char* url, const std::string& credentials) {
-    return credentials + "curl -K - -fSs --list-only " + curl_url_argument(url) + " > " +
+    return credentials + "curl -K - -fSs " + curl_stall_options() + "--list-only " +
+           curl_url_argument(url) + " > " +
            paths::download_list + " 2>" + paths::curl_error;
 }
 
@@ -106,13 +118,14 @@ std::string download_single_command(const char* url, const char* list_path) {
 std::string download_file_command(const char* folder, const std::string& credentials,
                                   const std::string& file_url) {
     return "cd " + local_path_argument(folder) + "; " + credentials + "curl -K - -fSOs " +
-           curl_url_argument(file_url) + " 2>" + paths::curl_error;
+           curl_stall_options() + curl_url_argument(file_url) + " 2>" + paths::curl_error;
 }
 
 std::string download_named_file_command(const char* folder, const std::string& credentials,
                                         const std::string& file_url, const std::string& name) {
-    return "cd " + local_path_argument(folder) + "; " + credentials + "curl -K - -fSs -o " +
-           local_path_argument(name) + " " + curl_url_argument(file_url) + " 2>" + paths::curl_error;
+    return "cd " + local_path_argument(folder) + "; " + credentials + "curl -K - -fSs " +
+           curl_stall_options() + "-o " + local_path_argument(name) + " " +
+           curl_url_argument(file_url) + " 2>" + paths::curl_error;
 }
 
 bool is_literal_url_name(const std::string& name) {

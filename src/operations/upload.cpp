@@ -47,16 +47,31 @@ void finish_uploaded(const char* path, time_t reference_time) {
     set_file_times(path, reference_time);
 }
 
+// Each pending file gets its attempts. Once a file's last attempt stalled, the link
+// is taken for dead: the files after it stay pending for the next run rather than
+// each stalling in turn.
 void upload_with_curl(DIR* dir, time_t reference_time) {
+    bool stalled = false;
+    size_t left_pending = 0;
     for_each_pending(dir, reference_time, [&](const std::string& path) {
+        if (stalled) {
+            ++left_pending;
+            return;
+        }
+        Transfer result = Transfer::failed;
         for (int attempt = 0; attempt < k_curl_attempts; ++attempt) {
-            if (curl_upload(path.c_str(), cfg.remoteurl, cfg.username, cfg.password)) {
+            result = curl_upload(path.c_str(), cfg.remoteurl, cfg.username, cfg.password);
+            if (result == Transfer::sent) {
                 finish_uploaded(path.c_str(), reference_time);
                 return;
             }
             sleep(k_retry_pause_seconds);
         }
+        stalled = result == Transfer::stalled;
     });
+    if (stalled)
+        syslog(LOG_ERR, "upload stopped after a stalled transfer: %zu more files left pending",
+               left_pending);
 }
 
 void upload_with_sftp(DIR* dir, time_t reference_time) {

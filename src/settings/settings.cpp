@@ -94,4 +94,14 @@ void load_settings(Settings* settings) {
     settings->rhours = setting_number(f, "MOD_CRATEFERRY_RHOURS");
     settings->rday = setting_number(f, "MOD_CRATEFERRY_RDAY");
     settings->ssh_config = setting_string(f, "MOD_CRATEFERRY_SSH_CONFIG");
+    settings->stalltime = setting_number(f, "MOD_CRATEFERRY_STALLTIME");
+}
+
+uint32_t stall_seconds(const Settings& settings) {
+    constexpr uint32_t k_default_stall_seconds = 300;
+    // ssh refuses times beyond 2^31 - 1 and counts its connect timeout in
+    // milliseconds: a day is far above any useful limit and safe for every tool.
+    constexpr uint32_t k_max_stall_seconds = 86400;
+    if (settings.stalltime == 0) return k_default_stall_seconds;
+    return settings.stalltime < k_max_stall_seconds ? settings.stalltime : k_max_stall_seconds;
 }

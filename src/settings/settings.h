@@ -31,12 +31,13 @@ struct Settings {
     uint32_t rhours;
     uint32_t rday;
     char* ssh_config;
+    uint32_t stalltime;
 };
 
 // Filled once at start, read-only afterwards; its strings live until exit.
 extern Settings cfg;
 
-// Fills all 21 fields from the settings file. A file that cannot be opened gives
+// Fills all 22 fields from the settings file. A file that cannot be opened gives
 // empty strings and zero numbers, without a message.
 void load_settings(Settings* settings);
 
@@ -50,6 +51,10 @@ char* find_setting(FILE* file, const char* key);
 
 // A new heap copy of the value; an empty one when the key is absent. Never freed.
 char* setting_string(FILE* file, const char* key);
+
+// Seconds without progress after which a transfer attempt gives up: `stalltime`,
+// 300 when it is 0, and at most 86400.
+uint32_t stall_seconds(const Settings& settings);
 
 // The value read as "%u": 0 when absent or not a number; 12abc gives 12, -1 and
 // anything above 2^32 - 1 give 4294967295.

@@ -1,4 +1,5 @@
 // Sending one file with curl, and the curl argument texts shared with the download.
+#include <sys/wait.h>
 #include <syslog.h>
 
 #include <algorithm>
@@ -8,9 +9,14 @@
 #include "exec/exec.h"
 #include "fileutil/fileutil.h"
 #include "paths.h"
+#include "settings/settings.h"
 #include "transfer/transfer.h"
 
 namespace {
+
+// curl's exit code for an operation that timed out: the connect timeout or the
+// low-speed limit.
+constexpr int k_curl_timed_out = 28;
 
 // True when curl would read a glob pattern in `text`.
 bool has_curl_glob(const std::string& text) {
@@ -18,6 +24,15 @@ bool has_curl_glob(const std::string& text) {
 }
 
 }  // namespace
+
+std::string curl_stall_options() {
+    const std::string seconds = std::to_string(stall_seconds(cfg));
+    return "--connect-timeout " + seconds + " -Y 1 -y " + seconds + " ";
+}
+
+bool curl_stalled(int status) {
+    return status > 0 && WIFEXITED(status) && WEXITSTATUS(status) == k_curl_timed_out;
+}
 
 std::string curl_config_escape(const std::string& value) {
     std::string escaped;
@@ -82,17 +97,19 @@ std::string curl_url_argument(const std::string& url) {
 std::string curl_upload_command(const char* path, const char* remoteurl, const char* username,
                                 const char* password) {
     const std::string url = curl_target_url(remoteurl, path);
-    std::string command = curl_credentials_prefix(username, password) + "curl -fSs -K - ";
+    std::string command =
+        curl_credentials_prefix(username, password) + "curl -fSs -K - " + curl_stall_options();
     // -g also keeps curl from globbing the name of the file to send.
     if (has_curl_glob(path) && !has_curl_glob(url)) command += "-g ";
     command += curl_url_argument(url) + " -T " + shell_quote(path) + " 2>" + paths::curl_error;
     return command;
 }
 
-int curl_upload(const char* path, const char* remoteurl, const char* username,
-                const char* password) {
-    if (run_shell(curl_upload_command(path, remoteurl, username, password)) == 0) return 1;
-    if (file_size(paths::curl_error) == 0) return 0;
-    syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(paths::curl_error));
-    return 0;
+Transfer curl_upload(const char* path, const char* remoteurl, const char* username,
+                     const char* password) {
+    const int status = run_shell(curl_upload_command(path, remoteurl, username, password));
+    if (status == 0) return Transfer::sent;
+    if (file_size(paths::curl_error) != 0)
+        syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(paths::curl_error));
+    return curl_stalled(status) ? Transfer::stalled : Transfer::failed;
 }

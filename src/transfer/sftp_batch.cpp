@@ -7,6 +7,7 @@
 #include "exec/exec.h"
 #include "fileutil/fileutil.h"
 #include "paths.h"
+#include "settings/settings.h"
 #include "transfer/transfer.h"
 
 namespace {
@@ -41,6 +42,17 @@ void mark_queue_end() {
 
 }  // namespace
 
+std::string ssh_stall_options() {
+    // ssh gives up when the server has not answered its last probes: after
+    // (count + 1) intervals of silence, which is the limit or up to 2 s more.
+    constexpr uint32_t k_unanswered_probes = 2;
+    const uint32_t limit = stall_seconds(cfg);
+    const uint32_t interval = (limit + k_unanswered_probes) / (k_unanswered_probes + 1);
+    return "-o ConnectTimeout=" + std::to_string(limit) +
+           " -o ServerAliveInterval=" + std::to_string(interval) +
+           " -o ServerAliveCountMax=" + std::to_string(k_unanswered_probes) + " ";
+}
+
 bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folder) {
     const char* scheme = strstr(remoteurl, "sftp://");
     if (scheme == nullptr) return false;
@@ -61,7 +73,7 @@ std::string sftp_batch_command(const char* username, const std::string& host,
         command += ' ';
     }
     command += std::string(paths::sftp) + " -S " + paths::ssh + " -F " + paths::ssh_config +
-               " -o LogLevel=ERROR ";
+               " -o LogLevel=ERROR " + ssh_stall_options();
     const std::string target = std::string(username) + '@' + host + ':' + folder;
     // A target that begins with '-' would be read as an option of sftp.
     if (target[0] == '-') command += "-- ";

@@ -8,6 +8,22 @@
 
 #include <string>
 
+// How one transfer attempt ended.
+enum class Transfer { sent, failed, stalled };
+
+// curl's options that end an attempt making no progress for the stall limit: no
+// connection, greeting and login within it, or less than 1 byte a second for that
+// long. Ends in a blank.
+std::string curl_stall_options();
+
+// True for the wait status of a curl command that ended on those limits.
+bool curl_stalled(int status);
+
+// ssh's options (passed on by sftp) that end a session making no progress for the
+// stall limit: no connection and handshake within it, or no answer from the server
+// to its probes for that long. Ends in a blank.
+std::string ssh_stall_options();
+
 // `text` with every byte other than ASCII letters, digits and -._~ written as %XX.
 std::string percent_encode(const std::string& text);
 
@@ -35,11 +51,11 @@ std::string curl_target_url(const char* remoteurl, const char* path);
 std::string curl_upload_command(const char* path, const char* remoteurl, const char* username,
                                 const char* password);
 
-// Uploads one file. Returns 1 on success, 0 on failure; on failure logs
-// "file upload has failed(%s)" at LOG_ERR with the first line of curl's error text,
-// or nothing when curl left none.
-int curl_upload(const char* path, const char* remoteurl, const char* username,
-                const char* password);
+// Uploads one file: one attempt. On failure logs "file upload has failed(%s)" at
+// LOG_ERR with the first line of curl's error text, or nothing when curl left none;
+// Transfer::stalled when the attempt ended on the stall limit.
+Transfer curl_upload(const char* path, const char* remoteurl, const char* username,
+                     const char* password);
 
 // Host and remote folder of an "sftp://" URL; false when the URL has no "sftp://".
 bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folder);

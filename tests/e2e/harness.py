@@ -521,6 +521,29 @@ class _Server:
     def server_log(self):
         return (self.state / "server.log").read_text(errors="replace")
 
+    def events(self):
+        """[(event, name)] in order, as the server's hooks recorded them."""
+        path = self.state / "events.jsonl"
+        if not path.exists():
+            return []
+        return [(e["event"], e["name"]) for e in map(json.loads, path.read_text().splitlines())]
+
+    def wait_for_event(self, event, name, timeout=30):
+        """Waits until the server logged (event, name); False on timeout."""
+        deadline = time.monotonic() + timeout
+        while (event, name) not in self.events():
+            if time.monotonic() > deadline or not self.running:
+                return False
+            time.sleep(0.02)
+        return True
+
+    def pause(self):
+        """Stops the server process (SIGSTOP): connections stay open, nothing answers."""
+        self._process.send_signal(signal.SIGSTOP)
+
+    def resume(self):
+        self._process.send_signal(signal.SIGCONT)
+
 
 class FtpServer(_Server):
     """pyftpdlib on 127.0.0.1, passive mode, users with full rights in `root`."""
@@ -542,6 +565,46 @@ class FtpServer(_Server):
     def url(self, path=""):
         """url("in/") -> "ftp://127.0.0.1:PORT/in/"."""
         return f"ftp://{self.host}:{self.port}/{path}"
+
+    def stall_transfers(self, name):
+        """The data connection of a transfer of this file name (last path component)
+        goes silent once open: records ("stalled", name) in events()."""
+        control = self.state / "control.json"
+        stall = json.loads(control.read_text())["stall"] if control.exists() else []
+        self._write_json("control.json", {"stall": stall + [name]})
+
+    def clear_stalls(self):
+        self._write_json("control.json", {"stall": []})
+
+
+class SilentListener:
+    """A TCP listener on 127.0.0.1 that accepts every connection and never sends a
+    byte: a frozen server, or a link that died after the handshake."""
+
+    def __init__(self):
+        self._socket = socket.create_server(("127.0.0.1", 0))
+        self.host = "127.0.0.1"
+        self.port = self._socket.getsockname()[1]
+        self._accepted = []
+        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread.start()
+
+    def _accept(self):
+        while True:
+            try:
+                self._accepted.append(self._socket.accept()[0])
+            except OSError:
+                return
+
+    @property
+    def connections(self):
+        return len(self._accepted)
+
+    def close(self):
+        self._socket.shutdown(socket.SHUT_RDWR)
+        self._socket.close()
+        for connection in self._accepted:
+            connection.close()
 
 
 class SftpServer(_Server):
@@ -575,18 +638,3 @@ class SftpServer(_Server):
         self._control["release"].append(name)
         self._write_json("control.json", self._control)
 
-    def events(self):
-        """[(event, name)] in order; events: "opened", "refused", "held", "closed"."""
-        path = self.state / "events.jsonl"
-        if not path.exists():
-            return []
-        return [(e["event"], e["name"]) for e in map(json.loads, path.read_text().splitlines())]
-
-    def wait_for_event(self, event, name, timeout=30):
-        """Waits until the server logged (event, name); False on timeout."""
-        deadline = time.monotonic() + timeout
-        while (event, name) not in self.events():
-            if time.monotonic() > deadline or not self.running:
-                return False
-            time.sleep(0.02)
-        return True

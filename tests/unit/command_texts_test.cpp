@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "exec/exec.h"
+#include "settings/settings.h"
 #include "transfer/transfer.h"
 
 namespace {
@@ -60,35 +61,35 @@ TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
     const std::vector<CommandCase> cases = {
         {"plain curl upload is the documented text",
          curl_upload_command("/data/scan/a.jpg", "ftp://host/up/", "user", "secret"),
-         "echo \"user=\\\"user:secret\\\"\" | curl -fSs -K - ftp://host/up/ -T /data/scan/a.jpg "
+         "echo \"user=\\\"user:secret\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://host/up/ -T /data/scan/a.jpg "
          "2>/var/crateFerry/curl_error"},
         {"empty credentials still set user to a lone colon",
          curl_upload_command("/data/scan/a.jpg", "ftp://host/up/", "", ""),
-         "echo \"user=\\\":\\\"\" | curl -fSs -K - ftp://host/up/ -T /data/scan/a.jpg "
+         "echo \"user=\\\":\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://host/up/ -T /data/scan/a.jpg "
          "2>/var/crateFerry/curl_error"},
         {"a long path and URL are never cut",
          curl_upload_command(("/data/" + std::string(300, 'p')).c_str(), "ftp://h/", "u", "p"),
-         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - ftp://h/ -T /data/" + std::string(300, 'p') +
+         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/ -T /data/" + std::string(300, 'p') +
              " 2>/var/crateFerry/curl_error"},
         {"a path with blanks and quotes is single-quoted",
          curl_upload_command("/s/it's a;b", "ftp://h/", "u", "p"),
-         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - ftp://h/ -T '/s/it'\\''s a;b' "
+         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/ -T '/s/it'\\''s a;b' "
          "2>/var/crateFerry/curl_error"},
         {"a path with brackets turns curl's globbing off",
          curl_upload_command("/s/[a]{b}", "ftp://h/", "u", "p"),
-         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - -g ftp://h/ -T '/s/[a]{b}' "
+         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 -g ftp://h/ -T '/s/[a]{b}' "
          "2>/var/crateFerry/curl_error"},
         {"a URL with brackets is quoted after -g",
          curl_upload_command("/s/a", "ftp://h/[x]/", "u", "p"),
-         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - -g 'ftp://h/[x]/' -T /s/a "
+         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 -g 'ftp://h/[x]/' -T /s/a "
          "2>/var/crateFerry/curl_error"},
         {"a name with a backslash is named in the URL, percent-encoded",
          curl_upload_command("/s/a\\b c", "ftp://h/up/", "u", "p"),
-         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - ftp://h/up/a%5Cb%20c -T '/s/a\\b c' "
+         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/up/a%5Cb%20c -T '/s/a\\b c' "
          "2>/var/crateFerry/curl_error"},
         {"a password with shell characters goes through printf",
          curl_upload_command("/s/a", "ftp://h/", "u", "p$\"\\'` :#x"),
-         "printf '%s\\n' 'user=\"u:p$\\\"\\\\'\\''` :#x\"' | curl -fSs -K - ftp://h/ -T /s/a "
+         "printf '%s\\n' 'user=\"u:p$\\\"\\\\'\\''` :#x\"' | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/ -T /s/a "
          "2>/var/crateFerry/curl_error"},
         {"a password with blanks, quote and hash stays with echo",
          curl_credentials_prefix("u", "a 'b' #c"), "echo \"user=\\\"u:a 'b' #c\\\"\" | "},
@@ -100,27 +101,27 @@ TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
         {"plain sftp batch with folder is the documented text",
          sftp_batch_command("user", "host", "/up", "secret"),
          "/opt/crateFerry/bin/sshpass -p \"secret\" /opt/crateFerry/bin/sftp -S "
-         "/opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config -o LogLevel=ERROR "
+         "/opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config -o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 "
          "user@host:/up < /var/crateFerry/sftp_list 2>/var/crateFerry/sftp_error > /dev/null"},
         {"an empty password starts the command with sftp",
          sftp_batch_command("user", "host", "", ""),
          "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
-         "-o LogLevel=ERROR user@host: < /var/crateFerry/sftp_list "
+         "-o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 user@host: < /var/crateFerry/sftp_list "
          "2>/var/crateFerry/sftp_error > /dev/null"},
         {"a hostile password is single-quoted for sshpass",
          sftp_batch_command("u", "h", "", "p$\"\\'` :#x"),
          "/opt/crateFerry/bin/sshpass -p 'p$\"\\'\\''` :#x' /opt/crateFerry/bin/sftp -S "
-         "/opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config -o LogLevel=ERROR u@h: "
+         "/opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config -o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 u@h: "
          "< /var/crateFerry/sftp_list 2>/var/crateFerry/sftp_error > /dev/null"},
         {"a user name beginning with '-' follows --",
          sftp_batch_command("-oProxyCommand=x", "h", "/f", ""),
          "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
-         "-o LogLevel=ERROR -- -oProxyCommand=x@h:/f < /var/crateFerry/sftp_list "
+         "-o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 -- -oProxyCommand=x@h:/f < /var/crateFerry/sftp_list "
          "2>/var/crateFerry/sftp_error > /dev/null"},
         {"a folder with a blank is quoted with the whole target",
          sftp_batch_command("u", "h", "/my dir", ""),
          "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
-         "-o LogLevel=ERROR 'u@h:/my dir' < /var/crateFerry/sftp_list "
+         "-o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 'u@h:/my dir' < /var/crateFerry/sftp_list "
          "2>/var/crateFerry/sftp_error > /dev/null"},
         {"a plain value is not quoted", shell_quote("/a-b_c.d/e@f%g+h=i:j,k"),
          "/a-b_c.d/e@f%g+h=i:j,k"},
@@ -138,6 +139,33 @@ struct UrlCase {
     const char* host;
     const char* folder;
 };
+
+TEST(StallOptions, BoundEveryToolByTheStallLimit) {
+    struct StallCase {
+        const char* behaviour;
+        uint32_t stalltime;
+        std::string curl;
+        std::string ssh;
+    };
+    const std::vector<StallCase> cases = {
+        {"a missing limit is 300 s", 0, "--connect-timeout 300 -Y 1 -y 300 ",
+         "-o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 "},
+        {"one second still probes every second", 1, "--connect-timeout 1 -Y 1 -y 1 ",
+         "-o ConnectTimeout=1 -o ServerAliveInterval=1 -o ServerAliveCountMax=2 "},
+        {"three unanswered intervals reach the limit, rounded up", 7,
+         "--connect-timeout 7 -Y 1 -y 7 ",
+         "-o ConnectTimeout=7 -o ServerAliveInterval=3 -o ServerAliveCountMax=2 "},
+        {"a limit beyond a day counts as a day, which every tool takes", 4294967295U,
+         "--connect-timeout 86400 -Y 1 -y 86400 ",
+         "-o ConnectTimeout=86400 -o ServerAliveInterval=28800 -o ServerAliveCountMax=2 "},
+    };
+    for (const StallCase& c : cases) {
+        cfg.stalltime = c.stalltime;
+        EXPECT_EQ(curl_stall_options(), c.curl) << c.behaviour;
+        EXPECT_EQ(ssh_stall_options(), c.ssh) << c.behaviour;
+    }
+    cfg.stalltime = 0;
+}
 
 TEST(SftpUrlParts, SplitHostFromFolderAtTheFirstSlash) {
     const UrlCase cases[] = {
@@ -221,7 +249,8 @@ TEST(CurlCommand, TheShellHandsCurlTheURLAndPathAsThemselves) {
         const std::string command = curl_upload_command(path.c_str(), url.c_str(), "u", "p");
         // The words after "curl", without the error redirection.
         const std::string words = text_before(command.substr(command.find("| curl ") + 7), " 2>");
-        std::vector<std::string> expected = {"-fSs", "-K", "-"};
+        std::vector<std::string> expected = {"-fSs", "-K", "-", "--connect-timeout", "300",
+                                             "-Y", "1", "-y", "300"};
         if (value.find_first_of("[]{}") != std::string::npos) expected.push_back("-g");
         expected.insert(expected.end(), {url, "-T", path});
         EXPECT_EQ(shell_words(words), nul_joined(expected)) << value;
@@ -257,7 +286,10 @@ TEST(SftpCommand, TheShellHandsSshpassAndSftpEveryValueAsItself) {
         const std::string target = value + "@" + value + ":/" + value;
         std::vector<std::string> expected = {"-p", value, "/opt/crateFerry/bin/sftp", "-S",
                                              "/opt/crateFerry/bin/ssh", "-F",
-                                             "/var/crateFerry/ssh_config", "-o", "LogLevel=ERROR"};
+                                             "/var/crateFerry/ssh_config", "-o", "LogLevel=ERROR",
+                                             "-o", "ConnectTimeout=300", "-o",
+                                             "ServerAliveInterval=100", "-o",
+                                             "ServerAliveCountMax=2"};
         if (target[0] == '-') expected.push_back("--");
         expected.push_back(target);
         EXPECT_EQ(shell_words(words), nul_joined(expected)) << value;

@@ -42,14 +42,14 @@ INSTANTIATE_TEST_SUITE_P(
     PlainValues, CommandTexts,
     testing::Values(
         CommandCase{"ListingWithoutCredentials", download_listing_command("ftp://host/in/", ""),
-                    "curl -K - -fSs --list-only ftp://host/in/ > /var/crateFerry/list "
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --list-only ftp://host/in/ > /var/crateFerry/list "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"ListingWithCredentials", download_listing_command("ftp://host/in/", k_prefix),
-                    "echo \"user=\\\"user:pw\\\"\" | curl -K - -fSs --list-only ftp://host/in/ > "
+                    "echo \"user=\\\"user:pw\\\"\" | curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --list-only ftp://host/in/ > "
                     "/var/crateFerry/list 2>/var/crateFerry/curl_error"},
         CommandCase{"ListingWithOnlyAPassword",
                     download_listing_command("ftp://host/in/", curl_credentials_prefix("", "pw")),
-                    "echo \"user=\\\":pw\\\"\" | curl -K - -fSs --list-only ftp://host/in/ > "
+                    "echo \"user=\\\":pw\\\"\" | curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --list-only ftp://host/in/ > "
                     "/var/crateFerry/list 2>/var/crateFerry/curl_error"},
         CommandCase{"SedPutsTheUrlInFront", download_prefix_command("ftp://host/in/"),
                     "sed -i -e 's#^#ftp://host/in/#' /var/crateFerry/list"},
@@ -57,15 +57,15 @@ INSTANTIATE_TEST_SUITE_P(
                     "echo \"ftp://host/in/file.txt\" > /var/crateFerry/list"},
         CommandCase{"DownloadWithoutCredentials",
                     download_file_command("/data/scan", "", "ftp://host/in/file.txt"),
-                    "cd /data/scan; curl -K - -fSOs ftp://host/in/file.txt 2>/var/crateFerry/curl_error"},
+                    "cd /data/scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/in/file.txt 2>/var/crateFerry/curl_error"},
         CommandCase{"DownloadWithCredentials",
                     download_file_command("/data/scan", k_prefix, "ftp://host/in/file.txt"),
-                    "cd /data/scan; echo \"user=\\\"user:pw\\\"\" | curl -K - -fSOs "
+                    "cd /data/scan; echo \"user=\\\"user:pw\\\"\" | curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 "
                     "ftp://host/in/file.txt 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedPlainNameKeepsTheDocumentedDownload",
                     download_line_command("/data/scan", k_prefix, "ftp://host/in/",
                                           "ftp://host/in/file-1.txt"),
-                    "cd /data/scan; echo \"user=\\\"user:pw\\\"\" | curl -K - -fSOs "
+                    "cd /data/scan; echo \"user=\\\"user:pw\\\"\" | curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 "
                     "ftp://host/in/file-1.txt 2>/var/crateFerry/curl_error"}),
     case_name<CommandCase>);
 
@@ -73,11 +73,11 @@ INSTANTIATE_TEST_SUITE_P(
     HostileValues, CommandTexts,
     testing::Values(
         CommandCase{"ListingUrlWithBlankIsQuoted", download_listing_command("ftp://host/a b/", ""),
-                    "curl -K - -fSs --list-only 'ftp://host/a b/' > /var/crateFerry/list "
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --list-only 'ftp://host/a b/' > /var/crateFerry/list "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"ListingUrlWithBracketsTurnsGlobbingOff",
                     download_listing_command("ftp://host/[in]/", ""),
-                    "curl -K - -fSs --list-only -g 'ftp://host/[in]/' > /var/crateFerry/list "
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --list-only -g 'ftp://host/[in]/' > /var/crateFerry/list "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"SedUrlWithDelimiterAmpersandBackslashAndQuote",
                     download_prefix_command("ftp://host/a#b&c\\d'e/"),
@@ -92,43 +92,43 @@ INSTANTIATE_TEST_SUITE_P(
                     "printf '%s\\n' -n > /var/crateFerry/list"},
         CommandCase{"FolderWithBlankAndDollarIsQuoted",
                     download_file_command("/data/a b$(x)", "", "ftp://host/f"),
-                    "cd '/data/a b$(x)'; curl -K - -fSOs ftp://host/f 2>/var/crateFerry/curl_error"},
+                    "cd '/data/a b$(x)'; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/f 2>/var/crateFerry/curl_error"},
         CommandCase{"FolderLikeAnOptionGetsDotSlash", download_file_command("-P", "", "ftp://host/f"),
-                    "cd ./-P; curl -K - -fSOs ftp://host/f 2>/var/crateFerry/curl_error"},
+                    "cd ./-P; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/f 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedCommandSubstitutionIsEncodedAndNamedInQuotes",
                     download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/$(reboot)"),
-                    "cd /scan; curl -K - -fSs -o '$(reboot)' ftp://host/in/%24%28reboot%29 "
+                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o '$(reboot)' ftp://host/in/%24%28reboot%29 "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"ListedSemicolonIsEncodedAndNamedInQuotes",
                     download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/a;b"),
-                    "cd /scan; curl -K - -fSs -o 'a;b' ftp://host/in/a%3Bb 2>/var/crateFerry/curl_error"},
+                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'a;b' ftp://host/in/a%3Bb 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedPercentIsEncodedSoCurlDoesNotDecodeIt",
                     download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/%41"),
-                    "cd /scan; curl -K - -fSs -o %41 ftp://host/in/%2541 2>/var/crateFerry/curl_error"},
+                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o %41 ftp://host/in/%2541 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedBackslashIsNotCutByCurl",
                     download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/a\\b"),
-                    "cd /scan; curl -K - -fSs -o 'a\\b' ftp://host/in/a%5Cb 2>/var/crateFerry/curl_error"},
+                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'a\\b' ftp://host/in/a%5Cb 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedGlobCharactersNeedNoGlobbingOff",
                     download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/{a,b}[1]"),
-                    "cd /scan; curl -K - -fSs -o '{a,b}[1]' ftp://host/in/%7Ba%2Cb%7D%5B1%5D "
+                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o '{a,b}[1]' ftp://host/in/%7Ba%2Cb%7D%5B1%5D "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"ListedNameLikeAnOptionIsStoredBehindDotSlash",
                     download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/-a b"),
-                    "cd /scan; curl -K - -fSs -o './-a b' ftp://host/in/-a%20b "
+                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o './-a b' ftp://host/in/-a%20b "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"ListedNameUnderAGlobbingFolderUrlKeepsGlobbingOff",
                     download_line_command("/scan", "", "ftp://host/[in]/", "ftp://host/[in]/a b"),
-                    "cd /scan; curl -K - -fSs -o 'a b' -g 'ftp://host/[in]/a%20b' "
+                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'a b' -g 'ftp://host/[in]/a%20b' "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"EmptyListedNameIsTheFolderUrlFetchedAsDocumented",
                     download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/"),
-                    "cd /scan; curl -K - -fSOs ftp://host/in/ 2>/var/crateFerry/curl_error"},
+                    "cd /scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/in/ 2>/var/crateFerry/curl_error"},
         CommandCase{"SingleFileUrlIsFetchedAsItIs",
                     download_line_command("/scan", "", "", "ftp://host/in/a%20b"),
-                    "cd /scan; curl -K - -fSOs ftp://host/in/a%20b 2>/var/crateFerry/curl_error"},
+                    "cd /scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/in/a%20b 2>/var/crateFerry/curl_error"},
         CommandCase{"LineWithoutTheFolderUrlIsFetchedAsItIs",
                     download_line_command("/scan", "", "ftp://host/in/", "ftp://other/x"),
-                    "cd /scan; curl -K - -fSOs ftp://other/x 2>/var/crateFerry/curl_error"}),
+                    "cd /scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://other/x 2>/var/crateFerry/curl_error"}),
     case_name<CommandCase>);
 
 struct RefusedLine {

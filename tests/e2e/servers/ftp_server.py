@@ -7,6 +7,12 @@ with "anonymous": true is the anonymous login (any password, read-only). It is r
 again whenever it changes, so users can be added while the server runs. The server
 writes its port to STATE_DIR/port once it listens, and stops by itself after
 LIFETIME_SECONDS or when the process that started it is gone.
+
+Hook, read from STATE_DIR/control.json at every transfer:
+  "stall": file names (last path component) whose data connection, once open, is
+           neither read nor written again: an upload fills the socket buffers and
+           stops, a download never gets a byte. The server appends
+           {"event": "stalled", "name": ...} to STATE_DIR/events.jsonl.
 """
 import json
 import logging
@@ -16,7 +22,7 @@ import threading
 import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
 
 FULL_RIGHTS = "elradfmwMT"
@@ -54,12 +60,49 @@ class UsersFileAuthorizer(DummyAuthorizer):
         return super().has_user(username)
 
 
+def stalled(state_dir, file_obj):
+    """True (and recorded) when the transfer of `file_obj` is to stall."""
+    name = os.path.basename(getattr(file_obj, "name", "") or "")
+    try:
+        with open(os.path.join(state_dir, "control.json"), encoding="utf-8") as f:
+            stall = json.load(f).get("stall", [])
+    except FileNotFoundError:
+        return False
+    if name not in stall:
+        return False
+    with open(os.path.join(state_dir, "events.jsonl"), "a", encoding="utf-8") as f:
+        f.write(json.dumps({"event": "stalled", "name": name}) + "\n")
+    return True
+
+
+def stalling_dtp_handler(state_dir):
+    """A data channel that goes silent for the files the "stall" hook names: it is
+    taken out of the event loop with its socket left open."""
+
+    class StallingDTPHandler(DTPHandler):
+        timeout = 0  # no idle kick of its own: the client must give up
+
+        def enable_receiving(self, type, cmd):
+            super().enable_receiving(type, cmd)
+            if stalled(state_dir, self.file_obj):
+                self.del_channel()
+
+        def push_with_producer(self, producer):
+            if stalled(state_dir, self.file_obj):
+                self.del_channel()
+                return
+            super().push_with_producer(producer)
+
+    return StallingDTPHandler
+
+
 def main():
     state_dir, root, lifetime = sys.argv[1], sys.argv[2], float(sys.argv[3])
     logging.basicConfig(level=logging.INFO, stream=sys.stderr)
     handler = type("TestFTPHandler", (FTPHandler,), {})
     handler.authorizer = UsersFileAuthorizer(os.path.join(state_dir, "users.json"))
     handler.banner = "crateFerry test FTP server"
+    handler.dtp_handler = stalling_dtp_handler(state_dir)
     handler.passive_ports = None  # any free port; the peer is always 127.0.0.1
     # pyftpdlib answers a failed login only after 3 s; under faketime the client's
     # response timeout runs out first and it reports a timeout instead of the refusal.
