@@ -369,7 +369,10 @@ def case_curl(bench, table):
             texts = program_commands(bench, prepare)
             expect("curl commands", len(texts), count)
             expect("files the program sent", count_files(bench, root / "prog"), count)
-            floor = bench.script(f"floor_curl_{count}", "\n".join(texts))
+            # The program hands curl its credentials in the shell's environment.
+            floor = bench.script(f"floor_curl_{count}",
+                                 f"export CRATEFERRY_CURL_USER='user=\"{USER}:{PASSWORD}\"'\n"
+                                 + "\n".join(texts))
             lftp_script = bench.scripts / f"lftp_ftp_{count}.lftp"
             lftp_script.write_text(
                 "set ftp:ssl-allow no\nset net:max-retries 1\n"
@@ -427,7 +430,8 @@ def case_sftp(bench, table):
             "prepare_sftp_floor",
             f"{prepare}\ncp {saved_queue} /var/crateFerry/sftp_list\n"
             "rmdir /var/crateFerry/sftp_end 2>/dev/null || :")
-        floor = bench.script("floor_sftp", texts[0])
+        # The program hands sshpass the password in the shell's environment.
+        floor = bench.script("floor_sftp", f"export SSHPASS='{PASSWORD}'\n{texts[0]}")
         obscured = subprocess.run(["rclone", "obscure", PASSWORD], capture_output=True,
                                   text=True, check=True).stdout.strip()
         lftp_script = bench.scripts / "lftp_sftp.lftp"

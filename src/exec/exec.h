@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Runs `program` with the given arguments (at most 62, up to the terminating null)
 // and waits for it. Returns the raw wait status (0 when it exited with 0), or -1
@@ -21,6 +22,13 @@ void keep_open_in_children(int fd);
 
 // Runs "/bin/sh -c command"; returns what run_command returns.
 int run_shell(const std::string& command);
+
+// Runs "/bin/sh `shell_options` command" with `secrets` ("NAME=value" texts) added to
+// the child's environment (replacing variables of those names). A secret passed this
+// way reaches the command through "$NAME" and stands in no process's argument list.
+// Returns what run_command returns.
+int run_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
+                           const char* shell_options = "-c");
 
 // True for the characters the shell reads literally anywhere in an unquoted word:
 // letters, digits and @%+=:,./_-

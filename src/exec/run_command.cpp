@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdarg>
+#include <cstring>
 
 #include "exec/exec.h"
 
@@ -40,7 +41,9 @@ void close_inherited_descriptors(int keep) {
     close_descriptors(keep + 1, last);
 }
 
-[[noreturn]] void exec_child(char* const argv[], int keep) {
+// `envp` null: the child keeps the program's environment and `argv[0]` is looked up
+// in PATH; otherwise `argv[0]` is a full path and `envp` the whole environment.
+[[noreturn]] void exec_child(char* const argv[], char* const envp[], int keep) {
     const int null_fd = open("/dev/null", O_RDWR);
     for (int fd = 0; fd <= 2; ++fd) {
         if (fd == null_fd) continue;
@@ -48,8 +51,28 @@ void close_inherited_descriptors(int keep) {
         if (null_fd >= 0) dup2(null_fd, fd);
     }
     close_inherited_descriptors(keep);
-    execvp(argv[0], argv);
+    if (envp == nullptr)
+        execvp(argv[0], argv);
+    else
+        execve(argv[0], argv, envp);
     _exit(1);
+}
+
+int spawn_and_wait(char* const argv[], char* const envp[]) {
+    const pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) exec_child(argv, envp, kept_descriptor);
+
+    int status = 0;
+    // Interrupted waits are not retried: the program installs no signal handlers.
+    (void)waitpid(pid, &status, 0);
+    return status;
+}
+
+// True when the environment entry `entry` sets the variable that `secret` sets.
+bool same_variable(const char* entry, const std::string& secret) {
+    const size_t name_length = secret.find('=');
+    return strncmp(entry, secret.c_str(), name_length + 1) == 0;
 }
 
 }  // namespace
@@ -67,15 +90,7 @@ int run_command(const char* program, ...) {
     }
     va_end(args);
     argv[argc] = nullptr;
-
-    const pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) exec_child(argv, kept_descriptor);
-
-    int status = 0;
-    // Interrupted waits are not retried: the program installs no signal handlers.
-    (void)waitpid(pid, &status, 0);
-    return status;
+    return spawn_and_wait(argv, nullptr);
 }
 
 void keep_open_in_children(int fd) {
@@ -84,4 +99,20 @@ void keep_open_in_children(int fd) {
 
 int run_shell(const std::string& command) {
     return run_command("/bin/sh", "-c", command.c_str(), nullptr);
+}
+
+int run_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
+                           const char* shell_options) {
+    // Built before the fork: the child only executes.
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        bool replaced = false;
+        for (const std::string& secret : secrets) replaced = replaced || same_variable(*entry, secret);
+        if (!replaced) envp.push_back(*entry);
+    }
+    for (const std::string& secret : secrets) envp.push_back(const_cast<char*>(secret.c_str()));
+    envp.push_back(nullptr);
+    char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>(shell_options),
+                    const_cast<char*>(command.c_str()), nullptr};
+    return spawn_and_wait(argv, envp.data());
 }

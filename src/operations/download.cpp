@@ -44,8 +44,9 @@ std::string local_path_argument(const std::string& path) {
 }
 
 // Runs the folder listing into the list file. Returns false when the step must end.
-bool list_remote_folder(const char* url, const std::string& credentials) {
-    const int status = run_shell(download_listing_command(url, credentials));
+bool list_remote_folder(const char* url, const std::string& credentials,
+                        const std::vector<std::string>& secrets) {
+    const int status = run_shell_with_secrets(download_listing_command(url, credentials), secrets);
     if (status == 0) return true;
     if (WIFEXITED(status) && WEXITSTATUS(status) == k_curl_listing_refused) return false;
     if (file_size(paths::curl_error) != 0) {
@@ -59,7 +60,7 @@ bool list_remote_folder(const char* url, const std::string& credentials) {
 // step put in front of each listed name, or empty when the list holds one file URL.
 // A fetch that stalls ends the step: the lines after it are only counted.
 void download_listed_files(const char* folder, const std::string& credentials,
-                           const char* folder_url) {
+                           const std::vector<std::string>& secrets, const char* folder_url) {
     UniqueFile list(fopen(paths::download_list, "r"));
     if (!list) return;
     char* line = nullptr;
@@ -85,7 +86,7 @@ void download_listed_files(const char* folder, const std::string& credentials,
                    file_url.c_str());
             continue;
         }
-        const int status = run_command("/bin/sh", "-ce", command.c_str(), nullptr);
+        const int status = run_shell_with_secrets(command, secrets, "-ce");
         if (status != 0 && file_size(paths::curl_error) != 0)
             syslog(LOG_ERR, "getting file %s has failed(%s)", file_url.c_str(),
                    read_all_lines(paths::curl_error));
@@ -162,17 +163,20 @@ void download_files(const char* folder, const char* url, const char* user, const
         syslog(LOG_ERR, "getting files has failed(Cannot open dir: %s)", folder);
         return;
     }
-    const std::string credentials =
-        user[0] == '\0' && passwd[0] == '\0' ? std::string() : curl_credentials_prefix(user, passwd);
+    // Both empty: curl gets no credentials at all.
+    const bool anonymous = user[0] == '\0' && passwd[0] == '\0';
+    const std::string credentials = anonymous ? std::string() : curl_credentials_prefix();
+    const std::vector<std::string> secrets =
+        anonymous ? std::vector<std::string>() : std::vector<std::string>{curl_credentials_secret(user, passwd)};
 
     if (url[strlen(url) - 1] == '/') {
-        if (!list_remote_folder(url, credentials)) return;
+        if (!list_remote_folder(url, credentials, secrets)) return;
         // Each listed name becomes a full URL.
         (void)run_shell(download_prefix_command(url));
-        download_listed_files(folder, credentials, url);
+        download_listed_files(folder, credentials, secrets, url);
     } else {
         (void)run_shell(download_single_command(url));
-        download_listed_files(folder, credentials, "");
+        download_listed_files(folder, credentials, secrets, "");
     }
     (void)unlink(paths::download_list);
 }

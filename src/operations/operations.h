@@ -20,7 +20,8 @@ void upload_files();
 void download_files(const char* folder, const char* url, const char* user, const char* passwd);
 
 // The shell commands of the download step, exposed for their exact texts. Every
-// value reaches its tool as exactly itself.
+// value reaches its tool as exactly itself. `credentials` is empty (no credentials)
+// or curl_credentials_prefix(), whose secret the step passes in the environment.
 std::string download_listing_command(const char* url, const std::string& credentials);
 // Puts `url` in front of every line of the list file.
 std::string download_prefix_command(const char* url, const char* list_path = paths::download_list);

@@ -14,6 +14,9 @@
 
 namespace {
 
+// The environment variable that carries curl's user option to the transfer's shell.
+constexpr char k_credentials_variable[] = "CRATEFERRY_CURL_USER";
+
 // curl's exit code for an operation that timed out: the connect timeout or the
 // low-speed limit.
 constexpr int k_curl_timed_out = 28;
@@ -80,11 +83,14 @@ std::string curl_target_url(const char* remoteurl, const char* path) {
     return url.substr(0, path_end) + separator + percent_encode(name) + url.substr(path_end);
 }
 
-std::string curl_credentials_prefix(const char* user, const char* passwd) {
+std::string curl_credentials_secret(const char* user, const char* passwd) {
     const std::string credentials = std::string(user) + ':' + passwd;
-    if (!breaks_double_quotes(credentials)) return "echo \"user=\\\"" + credentials + "\\\"\" | ";
-    // printf prints its argument as it is, where dash's echo would read backslashes.
-    return "printf '%s\\n' " + shell_quote("user=\"" + curl_config_escape(credentials) + "\"") + " | ";
+    return std::string(k_credentials_variable) + "=user=\"" + curl_config_escape(credentials) + "\"";
+}
+
+std::string curl_credentials_prefix() {
+    // printf prints the value as it is, where dash's echo would read backslashes.
+    return std::string("printf '%s\\n' \"$") + k_credentials_variable + "\" | ";
 }
 
 std::string curl_url_argument(const std::string& url) {
@@ -94,11 +100,9 @@ std::string curl_url_argument(const std::string& url) {
     return argument + shell_quote(url);
 }
 
-std::string curl_upload_command(const char* path, const char* remoteurl, const char* username,
-                                const char* password) {
+std::string curl_upload_command(const char* path, const char* remoteurl) {
     const std::string url = curl_target_url(remoteurl, path);
-    std::string command =
-        curl_credentials_prefix(username, password) + "curl -fSs -K - " + curl_stall_options();
+    std::string command = curl_credentials_prefix() + "curl -fSs -K - " + curl_stall_options();
     // -g also keeps curl from globbing the name of the file to send.
     if (has_curl_glob(path) && !has_curl_glob(url)) command += "-g ";
     command += curl_url_argument(url) + " -T " + shell_quote(path) + " 2>" + paths::curl_error;
@@ -107,7 +111,8 @@ std::string curl_upload_command(const char* path, const char* remoteurl, const c
 
 Transfer curl_upload(const char* path, const char* remoteurl, const char* username,
                      const char* password) {
-    const int status = run_shell(curl_upload_command(path, remoteurl, username, password));
+    const int status = run_shell_with_secrets(curl_upload_command(path, remoteurl),
+                                              {curl_credentials_secret(username, password)});
     if (status == 0) return Transfer::sent;
     if (file_size(paths::curl_error) != 0)
         syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(paths::curl_error));

@@ -64,14 +64,9 @@ bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folde
 }
 
 std::string sftp_batch_command(const char* username, const std::string& host,
-                               const std::string& folder, const char* password) {
+                               const std::string& folder, bool password_login) {
     std::string command;
-    if (password[0] != '\0') {
-        command = std::string(paths::sshpass) + " -p ";
-        command += breaks_double_quotes(password) ? shell_quote(password)
-                                                  : "\"" + std::string(password) + "\"";
-        command += ' ';
-    }
+    if (password_login) command = std::string(paths::sshpass) + " -e ";
     command += std::string(paths::sftp) + " -S " + paths::ssh + " -F " + paths::ssh_config +
                " -o LogLevel=ERROR " + ssh_stall_options();
     const std::string target = std::string(username) + '@' + host + ':' + folder;
@@ -87,7 +82,11 @@ int sftp_batch_upload(const char* remoteurl, const char* username, const char* p
     std::string folder;
     if (!sftp_url_parts(remoteurl, &host, &folder)) return 0;
     mark_queue_end();
-    const int status = run_shell(sftp_batch_command(username, host, folder, password));
+    const bool password_login = password[0] != '\0';
+    const std::vector<std::string> secrets = {std::string("SSHPASS=") + password};
+    const int status = run_shell_with_secrets(
+        sftp_batch_command(username, host, folder, password_login),
+        password_login ? secrets : std::vector<std::string>());
     const bool read_to_end = rmdir(paths::sftp_queue_end) == 0;
     const bool clean = error_text_is_clean(paths::sftp_error);
     if (status == 0 && clean && read_to_end) return 1;

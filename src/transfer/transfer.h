@@ -31,10 +31,14 @@ std::string percent_encode(const std::string& text);
 // backslash, CR and LF become \r and \n; curl reads it back as exactly `value`.
 std::string curl_config_escape(const std::string& value);
 
-// The text curl reads on standard input ("-K -") to set the user option, piped
-// into the command that follows: echo "user=\"USER:PASS\"" | , or a printf form that
-// carries any characters intact.
-std::string curl_credentials_prefix(const char* user, const char* passwd);
+// The credentials travel in the environment of the transfer's shell, never in an
+// argument list: curl_credentials_secret is the entry (CRATEFERRY_CURL_USER=
+// user="USER:PASS" in curl's config syntax), to be passed to run_shell_with_secrets,
+// and curl_credentials_prefix the shell text that pipes it into the curl command
+// that follows, for its "-K -": printf is built into the shell, so no process
+// shows the line.
+std::string curl_credentials_secret(const char* user, const char* passwd);
+std::string curl_credentials_prefix();
 
 // A URL as one curl argument: quoted for the shell when needed, after "-g" when
 // curl would otherwise glob its brackets or braces, and after "--url" when it
@@ -47,9 +51,9 @@ std::string curl_url_argument(const std::string& url);
 // the whole file name appended, percent-encoded.
 std::string curl_target_url(const char* remoteurl, const char* path);
 
-// The shell command that uploads `path` to `remoteurl`.
-std::string curl_upload_command(const char* path, const char* remoteurl, const char* username,
-                                const char* password);
+// The shell command that uploads `path` to `remoteurl`, reading the credentials from
+// the environment as curl_credentials_prefix says.
+std::string curl_upload_command(const char* path, const char* remoteurl);
 
 // Uploads one file: one attempt. On failure logs "file upload has failed(%s)" at
 // LOG_ERR with the first line of curl's error text, or nothing when curl left none;
@@ -60,9 +64,11 @@ Transfer curl_upload(const char* path, const char* remoteurl, const char* userna
 // Host and remote folder of an "sftp://" URL; false when the URL has no "sftp://".
 bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folder);
 
-// The shell command that runs one sftp session over the queue file.
+// The shell command that runs one sftp session over the queue file; with
+// `password_login`, through "sshpass -e", which reads the password from SSHPASS in
+// its environment (k_sshpass_variable).
 std::string sftp_batch_command(const char* username, const std::string& host,
-                               const std::string& folder, const char* password);
+                               const std::string& folder, bool password_login);
 
 // The queue line for `path`, line feed included: "put ", "-- " when the path begins
 // with '-', and the path with a backslash before every character other than letters,

@@ -60,66 +60,58 @@ struct CommandCase {
 TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
     const std::vector<CommandCase> cases = {
         {"plain curl upload is the documented text",
-         curl_upload_command("/data/scan/a.jpg", "ftp://host/up/", "user", "secret"),
-         "echo \"user=\\\"user:secret\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://host/up/ -T /data/scan/a.jpg "
+         curl_upload_command("/data/scan/a.jpg", "ftp://host/up/"),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://host/up/ -T /data/scan/a.jpg "
          "2>/var/crateFerry/curl_error"},
-        {"empty credentials still set user to a lone colon",
-         curl_upload_command("/data/scan/a.jpg", "ftp://host/up/", "", ""),
-         "echo \"user=\\\":\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://host/up/ -T /data/scan/a.jpg "
-         "2>/var/crateFerry/curl_error"},
+        {"plain credentials travel in the environment as the documented config line",
+         curl_credentials_secret("user", "secret"), "CRATEFERRY_CURL_USER=user=\"user:secret\""},
+        {"empty credentials still set user to a lone colon", curl_credentials_secret("", ""),
+         "CRATEFERRY_CURL_USER=user=\":\""},
+        {"a password with quotes and backslashes is escaped in curl's syntax",
+         curl_credentials_secret("u", "p$\"\\'` :#x\n"),
+         "CRATEFERRY_CURL_USER=user=\"u:p$\\\"\\\\'` :#x\\n\""},
         {"a long path and URL are never cut",
-         curl_upload_command(("/data/" + std::string(300, 'p')).c_str(), "ftp://h/", "u", "p"),
-         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/ -T /data/" + std::string(300, 'p') +
+         curl_upload_command(("/data/" + std::string(300, 'p')).c_str(), "ftp://h/"),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/ -T /data/" + std::string(300, 'p') +
              " 2>/var/crateFerry/curl_error"},
         {"a path with blanks and quotes is single-quoted",
-         curl_upload_command("/s/it's a;b", "ftp://h/", "u", "p"),
-         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/ -T '/s/it'\\''s a;b' "
+         curl_upload_command("/s/it's a;b", "ftp://h/"),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/ -T '/s/it'\\''s a;b' "
          "2>/var/crateFerry/curl_error"},
         {"a path with brackets turns curl's globbing off",
-         curl_upload_command("/s/[a]{b}", "ftp://h/", "u", "p"),
-         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 -g ftp://h/ -T '/s/[a]{b}' "
+         curl_upload_command("/s/[a]{b}", "ftp://h/"),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 -g ftp://h/ -T '/s/[a]{b}' "
          "2>/var/crateFerry/curl_error"},
         {"a URL with brackets is quoted after -g",
-         curl_upload_command("/s/a", "ftp://h/[x]/", "u", "p"),
-         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 -g 'ftp://h/[x]/' -T /s/a "
+         curl_upload_command("/s/a", "ftp://h/[x]/"),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 -g 'ftp://h/[x]/' -T /s/a "
          "2>/var/crateFerry/curl_error"},
         {"a name with a backslash is named in the URL, percent-encoded",
-         curl_upload_command("/s/a\\b c", "ftp://h/up/", "u", "p"),
-         "echo \"user=\\\"u:p\\\"\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/up/a%5Cb%20c -T '/s/a\\b c' "
+         curl_upload_command("/s/a\\b c", "ftp://h/up/"),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/up/a%5Cb%20c -T '/s/a\\b c' "
          "2>/var/crateFerry/curl_error"},
-        {"a password with shell characters goes through printf",
-         curl_upload_command("/s/a", "ftp://h/", "u", "p$\"\\'` :#x"),
-         "printf '%s\\n' 'user=\"u:p$\\\"\\\\'\\''` :#x\"' | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/ -T /s/a "
-         "2>/var/crateFerry/curl_error"},
-        {"a password with blanks, quote and hash stays with echo",
-         curl_credentials_prefix("u", "a 'b' #c"), "echo \"user=\\\"u:a 'b' #c\\\"\" | "},
         {"a URL beginning with '-' follows --url", curl_url_argument("-oops"), "--url -oops"},
         {"a plain URL is passed as it is", curl_url_argument("https://u@h:8/a/b=c,d"),
          "https://u@h:8/a/b=c,d"},
         {"a URL with a query is quoted", curl_url_argument("https://h/a?b=c&d"),
          "'https://h/a?b=c&d'"},
         {"plain sftp batch with folder is the documented text",
-         sftp_batch_command("user", "host", "/up", "secret"),
-         "/opt/crateFerry/bin/sshpass -p \"secret\" /opt/crateFerry/bin/sftp -S "
+         sftp_batch_command("user", "host", "/up", true),
+         "/opt/crateFerry/bin/sshpass -e /opt/crateFerry/bin/sftp -S "
          "/opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config -o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 "
          "user@host:/up < /var/crateFerry/sftp_list 2>/var/crateFerry/sftp_error > /dev/null"},
         {"an empty password starts the command with sftp",
-         sftp_batch_command("user", "host", "", ""),
+         sftp_batch_command("user", "host", "", false),
          "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
          "-o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 user@host: < /var/crateFerry/sftp_list "
          "2>/var/crateFerry/sftp_error > /dev/null"},
-        {"a hostile password is single-quoted for sshpass",
-         sftp_batch_command("u", "h", "", "p$\"\\'` :#x"),
-         "/opt/crateFerry/bin/sshpass -p 'p$\"\\'\\''` :#x' /opt/crateFerry/bin/sftp -S "
-         "/opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config -o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 u@h: "
-         "< /var/crateFerry/sftp_list 2>/var/crateFerry/sftp_error > /dev/null"},
         {"a user name beginning with '-' follows --",
-         sftp_batch_command("-oProxyCommand=x", "h", "/f", ""),
+         sftp_batch_command("-oProxyCommand=x", "h", "/f", false),
          "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
          "-o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 -- -oProxyCommand=x@h:/f < /var/crateFerry/sftp_list "
          "2>/var/crateFerry/sftp_error > /dev/null"},
         {"a folder with a blank is quoted with the whole target",
-         sftp_batch_command("u", "h", "/my dir", ""),
+         sftp_batch_command("u", "h", "/my dir", false),
          "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
          "-o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 'u@h:/my dir' < /var/crateFerry/sftp_list "
          "2>/var/crateFerry/sftp_error > /dev/null"},
@@ -246,7 +238,7 @@ TEST(CurlCommand, TheShellHandsCurlTheURLAndPathAsThemselves) {
     for (const std::string& value : k_hostile_values) {
         const std::string path = "/s/" + value;
         const std::string url = "ftp://h/" + value;
-        const std::string command = curl_upload_command(path.c_str(), url.c_str(), "u", "p");
+        const std::string command = curl_upload_command(path.c_str(), url.c_str());
         // The words after "curl", without the error redirection.
         const std::string words = text_before(command.substr(command.find("| curl ") + 7), " 2>");
         std::vector<std::string> expected = {"-fSs", "-K", "-", "--connect-timeout", "300",
@@ -271,20 +263,24 @@ TEST(CurlCommand, TheCredentialLineCarriesAnyPasswordInCurlsSyntax) {
         {"%s-$(x)", "user=\"u:%s-$(x)\"\n"},
     };
     for (const CredentialCase& c : cases) {
-        const std::string prefix = curl_credentials_prefix("u", c.password.c_str());
-        EXPECT_EQ(shell_output(prefix + "cat"), c.config_line) << c.password;
+        // What the shell pipes into curl, the secret coming from its environment.
+        const std::string secret = curl_credentials_secret("u", c.password.c_str());
+        const std::string name = secret.substr(0, secret.find('='));
+        ASSERT_EQ(setenv(name.c_str(), secret.c_str() + name.size() + 1, 1), 0);
+        EXPECT_EQ(shell_output(curl_credentials_prefix() + "cat"), c.config_line) << c.password;
+        unsetenv(name.c_str());
     }
 }
 
 TEST(SftpCommand, TheShellHandsSshpassAndSftpEveryValueAsItself) {
     for (const std::string& value : k_hostile_values) {
         if (value.empty()) continue;
-        const std::string command = sftp_batch_command(value.c_str(), value, "/" + value, value.c_str());
+        const std::string command = sftp_batch_command(value.c_str(), value, "/" + value, true);
         const std::string prefix = "/opt/crateFerry/bin/sshpass ";
         ASSERT_EQ(command.compare(0, prefix.size(), prefix), 0) << value;
         const std::string words = text_before(command.substr(prefix.size()), " < /var/crateFerry/");
         const std::string target = value + "@" + value + ":/" + value;
-        std::vector<std::string> expected = {"-p", value, "/opt/crateFerry/bin/sftp", "-S",
+        std::vector<std::string> expected = {"-e", "/opt/crateFerry/bin/sftp", "-S",
                                              "/opt/crateFerry/bin/ssh", "-F",
                                              "/var/crateFerry/ssh_config", "-o", "LogLevel=ERROR",
                                              "-o", "ConnectTimeout=300", "-o",

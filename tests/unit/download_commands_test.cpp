@@ -17,7 +17,7 @@
 
 namespace {
 
-const std::string k_prefix = "echo \"user=\\\"user:pw\\\"\" | ";
+const std::string k_prefix = "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | ";
 
 struct CommandCase {
     const char* behaviour;
@@ -45,11 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --list-only ftp://host/in/ > /var/crateFerry/list "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"ListingWithCredentials", download_listing_command("ftp://host/in/", k_prefix),
-                    "echo \"user=\\\"user:pw\\\"\" | curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --list-only ftp://host/in/ > "
-                    "/var/crateFerry/list 2>/var/crateFerry/curl_error"},
-        CommandCase{"ListingWithOnlyAPassword",
-                    download_listing_command("ftp://host/in/", curl_credentials_prefix("", "pw")),
-                    "echo \"user=\\\":pw\\\"\" | curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --list-only ftp://host/in/ > "
+                    "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --list-only ftp://host/in/ > "
                     "/var/crateFerry/list 2>/var/crateFerry/curl_error"},
         CommandCase{"SedPutsTheUrlInFront", download_prefix_command("ftp://host/in/"),
                     "sed -i -e 's#^#ftp://host/in/#' /var/crateFerry/list"},
@@ -60,12 +56,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "cd /data/scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/in/file.txt 2>/var/crateFerry/curl_error"},
         CommandCase{"DownloadWithCredentials",
                     download_file_command("/data/scan", k_prefix, "ftp://host/in/file.txt"),
-                    "cd /data/scan; echo \"user=\\\"user:pw\\\"\" | curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 "
+                    "cd /data/scan; printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 "
                     "ftp://host/in/file.txt 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedPlainNameKeepsTheDocumentedDownload",
                     download_line_command("/data/scan", k_prefix, "ftp://host/in/",
                                           "ftp://host/in/file-1.txt"),
-                    "cd /data/scan; echo \"user=\\\"user:pw\\\"\" | curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 "
+                    "cd /data/scan; printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 "
                     "ftp://host/in/file-1.txt 2>/var/crateFerry/curl_error"}),
     case_name<CommandCase>);
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "exec/exec.h"
 #include "fileutil/fileutil.h"
@@ -154,3 +155,31 @@ TEST(RunCommand, ChildKeepsTheOneDescriptorItIsToldToKeep) {
 }
 
 }  // namespace
+
+TEST(RunShellWithSecrets, TheCommandReadsEachSecretFromItsEnvironment) {
+    struct SecretCase {
+        const char* behaviour;
+        std::vector<std::string> secrets;
+        const char* script;  // prints what it sees
+        std::string expected;
+    };
+    const std::string hostile = "p$\"\\'` :#x\n\r%s-$(touch pwned)";
+    const std::vector<SecretCase> cases = {
+        {"a hostile value arrives byte for byte", {"CF_SECRET=" + hostile},
+         "printf '%s' \"$CF_SECRET\"", hostile},
+        {"two secrets both arrive", {"CF_A=a", "CF_B=b"}, "printf '%s,%s' \"$CF_A\" \"$CF_B\"", "a,b"},
+        {"a secret replaces a variable of the same name", {"HOME=/secret-home"},
+         "printf '%s' \"$HOME\"", "/secret-home"},
+        {"the rest of the environment stays", {"CF_A=a"}, "printf '%s' \"$CF_KEPT\"", "kept"},
+    };
+    ASSERT_EQ(setenv("CF_KEPT", "kept", 1), 0);
+    for (const SecretCase& c : cases) {
+        ScopedTempDir dir;
+        ASSERT_TRUE(dir.ok());
+        const std::string output = dir.file("seen");
+        const std::string command = std::string("{ ") + c.script + "; } > " + output;
+        EXPECT_EQ(run_shell_with_secrets(command, c.secrets), 0) << c.behaviour;
+        EXPECT_EQ(read_text(output), c.expected) << c.behaviour;
+    }
+    unsetenv("CF_KEPT");
+}
