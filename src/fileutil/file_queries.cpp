@@ -21,6 +21,13 @@ int set_file_times(const char* path, time_t t) {
     return 0;
 }
 
+bool file_state(const char* path, FileState* state) {
+    struct stat st;
+    if (stat(path, &st) != 0) return false;
+    *state = file_state_of(st);
+    return true;
+}
+
 bool is_directory(const char* path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);

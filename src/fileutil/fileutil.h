@@ -36,19 +36,38 @@ private:
     int fd_;
 };
 
-// Calls act(name, mtime) for each regular file `dir` yields, in the order it yields
-// them; other entries are skipped and folders not entered. The time is examined
-// relative to the open folder (following links), so it is always that of the entry
-// the walk found; it is 0 when the entry cannot be examined.
+// What an examination saw of a file: enough to tell whether it was written since.
+struct FileState {
+    time_t mtime;  // seconds
+    long mtime_nsec;
+    off_t size;
+};
+
+inline bool operator==(const FileState& a, const FileState& b) {
+    return a.mtime == b.mtime && a.mtime_nsec == b.mtime_nsec && a.size == b.size;
+}
+
+inline FileState file_state_of(const struct stat& st) {
+    return FileState{st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size};
+}
+
+// Calls act(name, state) for each regular file `dir` yields, in the order it yields
+// them; other entries are skipped and folders not entered. The file is examined
+// relative to the open folder (following links), so the state is always that of the
+// entry the walk found; all 0 when the entry cannot be examined.
 template <typename Action>
 void for_each_regular_file(DIR* dir, Action act) {
     const int dir_fd = dirfd(dir);
     while (const dirent* entry = readdir(dir)) {
         if (entry->d_type != DT_REG) continue;
         struct stat st;
-        act(entry->d_name, fstatat(dir_fd, entry->d_name, &st, 0) == 0 ? st.st_mtime : 0);
+        act(entry->d_name,
+            fstatat(dir_fd, entry->d_name, &st, 0) == 0 ? file_state_of(st) : FileState{0, 0, 0});
     }
 }
+
+// The state of `path` now (stat follows links); false when stat fails.
+bool file_state(const char* path, FileState* state);
 
 // Modification time in seconds (stat follows links), or 0 when stat fails.
 time_t file_mtime(const char* path);

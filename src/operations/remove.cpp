@@ -29,8 +29,8 @@ void remove_old_files() {
     // Entries are examined and deleted relative to the open folder, so the file acted
     // on is always the one the walk found, however long its path.
     const int dir_fd = dirfd(dir.get());
-    for_each_regular_file(dir.get(), [&](const char* name, int64_t mtime) {
-        if (mtime + max_age >= now) return;
+    for_each_regular_file(dir.get(), [&](const char* name, const FileState& state) {
+        if (static_cast<int64_t>(state.mtime) + max_age >= now) return;
         // A failed deletion is not reported as such; the line is logged all the same.
         (void)unlinkat(dir_fd, name, 0);
         syslog(LOG_NOTICE, "File %s were removed", join_path(cfg.scanfolder, name).c_str());

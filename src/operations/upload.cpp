@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <string>
 
 #include "exec/exec.h"
 #include "fileutil/fileutil.h"
@@ -26,15 +28,24 @@ namespace {
 constexpr int k_curl_attempts = 3;
 constexpr unsigned k_retry_pause_seconds = 5;
 
-// Calls `act(path)` for each pending regular file, in the order the folder yields them.
+// Calls `act(path, state)` for each pending regular file, in the order the folder
+// yields them, with the state the walk saw.
 template <typename Action>
 void for_each_pending(DIR* dir, time_t reference_time, Action act) {
-    for_each_regular_file(dir, [&](const char* name, time_t mtime) {
-        if (mtime > reference_time) act(join_path(cfg.scanfolder, name));
+    for_each_regular_file(dir, [&](const char* name, const FileState& state) {
+        if (state.mtime > reference_time) act(join_path(cfg.scanfolder, name), state);
     });
 }
 
-void finish_uploaded(const char* path, time_t reference_time) {
+// Finishes a sent file. A file written since the walk saw it (its size or time
+// changed) was perhaps sent only in part: it is left pending, to go whole next time.
+// One that vanished meanwhile is finished as usual, which logs what fails.
+void finish_uploaded(const char* path, const FileState& seen, time_t reference_time) {
+    FileState now{};
+    if (file_state(path, &now) && !(now == seen)) {
+        syslog(LOG_NOTICE, "File %s changed during its upload, it stays pending", path);
+        return;
+    }
     syslog(LOG_NOTICE, "File %s was uploaded", path);
     if (cfg.ruploaded != 0) {
         if (unlink(path) == 0) {
@@ -53,7 +64,7 @@ void finish_uploaded(const char* path, time_t reference_time) {
 void upload_with_curl(DIR* dir, time_t reference_time) {
     bool stalled = false;
     size_t left_pending = 0;
-    for_each_pending(dir, reference_time, [&](const std::string& path) {
+    for_each_pending(dir, reference_time, [&](const std::string& path, const FileState& seen) {
         if (stalled) {
             ++left_pending;
             return;
@@ -62,7 +73,7 @@ void upload_with_curl(DIR* dir, time_t reference_time) {
         for (int attempt = 0; attempt < k_curl_attempts; ++attempt) {
             result = curl_upload(path.c_str(), cfg.remoteurl, cfg.username, cfg.password);
             if (result == Transfer::sent) {
-                finish_uploaded(path.c_str(), reference_time);
+                finish_uploaded(path.c_str(), seen, reference_time);
                 return;
             }
             sleep(k_retry_pause_seconds);
@@ -76,14 +87,17 @@ void upload_with_curl(DIR* dir, time_t reference_time) {
 
 void upload_with_sftp(DIR* dir, time_t reference_time) {
     sftp_queue_reset();
-    bool queued = false;
-    for_each_pending(dir, reference_time, [&](const std::string& path) {
-        queued = sftp_queue_add(path.c_str()) || queued;
+    std::map<std::string, FileState> queued;
+    for_each_pending(dir, reference_time, [&](const std::string& path, const FileState& seen) {
+        if (sftp_queue_add(path.c_str())) queued.emplace(path, seen);
     });
-    if (!queued) return;
+    if (queued.empty()) return;
     if (!sftp_batch_upload(cfg.remoteurl, cfg.username, cfg.password)) return;
     sftp_queue_open();
-    while (const char* path = sftp_queue_next()) finish_uploaded(path, reference_time);
+    while (const char* path = sftp_queue_next()) {
+        const auto seen = queued.find(path);
+        if (seen != queued.end()) finish_uploaded(path, seen->second, reference_time);
+    }
     sftp_queue_close();
 }
 

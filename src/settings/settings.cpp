@@ -95,6 +95,7 @@ void load_settings(Settings* settings) {
     settings->rday = setting_number(f, "MOD_CRATEFERRY_RDAY");
     settings->ssh_config = setting_string(f, "MOD_CRATEFERRY_SSH_CONFIG");
     settings->stalltime = setting_number(f, "MOD_CRATEFERRY_STALLTIME");
+    settings->tempupload = setting_number(f, "MOD_CRATEFERRY_TEMPUPLOAD");
 }
 
 uint32_t stall_seconds(const Settings& settings) {

@@ -32,12 +32,13 @@ struct Settings {
     uint32_t rday;
     char* ssh_config;
     uint32_t stalltime;
+    uint32_t tempupload;
 };
 
 // Filled once at start, read-only afterwards; its strings live until exit.
 extern Settings cfg;
 
-// Fills all 22 fields from the settings file. A file that cannot be opened gives
+// Fills all 23 fields from the settings file. A file that cannot be opened gives
 // empty strings and zero numbers, without a message.
 void load_settings(Settings* settings);
 

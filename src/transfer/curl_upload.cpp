@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <strings.h>
 
 #include "exec/exec.h"
 #include "fileutil/fileutil.h"
@@ -20,6 +21,50 @@ constexpr char k_credentials_variable[] = "CRATEFERRY_CURL_USER";
 // curl's exit code for an operation that timed out: the connect timeout or the
 // low-speed limit.
 constexpr int k_curl_timed_out = 28;
+
+// The value of one hex digit, or -1.
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A URL cut around the last segment of its path.
+struct UrlParts {
+    std::string folder;        // up to and including the path's last '/' (added when the path is empty)
+    std::string last_segment;  // as written, empty when the path ends in '/'
+    std::string rest;          // "?query" and "#fragment"
+};
+
+UrlParts split_url(const std::string& url) {
+    const size_t scheme = url.find("://");
+    const size_t authority = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t path_end = std::min(url.find_first_of("?#", authority), url.size());
+    const size_t path_start = std::min(url.find('/', authority), path_end);
+    if (path_start == path_end) return {url.substr(0, path_end) + "/", "", url.substr(path_end)};
+    const size_t last_slash = url.rfind('/', path_end - 1);
+    return {url.substr(0, last_slash + 1), url.substr(last_slash + 1, path_end - last_slash - 1),
+            url.substr(path_end)};
+}
+
+// The last component of a local path.
+std::string file_name_of(const char* path) {
+    const char* slash = strrchr(path, '/');
+    return slash == nullptr ? path : slash + 1;
+}
+
+// The URL and curl options that send `path` under its temporary name and rename it
+// once the data is through: curl runs "-"-prefixed quote commands after the transfer,
+// in the folder it stored the file in.
+std::string temporary_upload_arguments(const char* path, const char* remoteurl, std::string* url) {
+    const UrlParts parts = split_url(remoteurl);
+    const std::string name =
+        parts.last_segment.empty() ? file_name_of(path) : percent_decode(parts.last_segment);
+    const std::string temporary = temporary_name(name);
+    *url = parts.folder + percent_encode(temporary) + parts.rest;
+    return "-Q " + shell_quote("-RNFR " + temporary) + " -Q " + shell_quote("-RNTO " + name) + " ";
+}
 
 // True when curl would read a glob pattern in `text`.
 bool has_curl_glob(const std::string& text) {
@@ -68,19 +113,36 @@ std::string percent_encode(const std::string& text) {
     return encoded;
 }
 
+std::string percent_decode(const std::string& text) {
+    std::string decoded;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const int high = i + 2 < text.size() && text[i] == '%' ? hex_value(text[i + 1]) : -1;
+        const int low = high >= 0 ? hex_value(text[i + 2]) : -1;
+        if (low < 0) {
+            decoded += text[i];
+            continue;
+        }
+        decoded += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return decoded;
+}
+
+std::string temporary_name(const std::string& name) {
+    return "." + name + ".cfpart";
+}
+
+bool curl_can_rename(const char* remoteurl) {
+    return strncasecmp(remoteurl, "ftp://", 6) == 0 || strncasecmp(remoteurl, "ftps://", 7) == 0;
+}
+
 std::string curl_target_url(const char* remoteurl, const char* path) {
-    const char* slash = strrchr(path, '/');
-    const char* name = slash == nullptr ? path : slash + 1;
-    if (strchr(name, '\\') == nullptr) return remoteurl;
-    std::string url = remoteurl;
-    const size_t scheme = url.find("://");
-    const size_t authority = scheme == std::string::npos ? 0 : scheme + 3;
-    const size_t path_end = std::min(url.find_first_of("?#", authority), url.size());
-    const size_t path_start = std::min(url.find('/', authority), path_end);
+    const std::string name = file_name_of(path);
+    if (name.find('\\') == std::string::npos) return remoteurl;
+    const UrlParts url = split_url(remoteurl);
     // curl names the remote file itself only when the URL's path is empty or ends in '/'.
-    if (path_start != path_end && url[path_end - 1] != '/') return url;
-    const std::string separator = path_start == path_end ? "/" : "";
-    return url.substr(0, path_end) + separator + percent_encode(name) + url.substr(path_end);
+    if (!url.last_segment.empty()) return remoteurl;
+    return url.folder + percent_encode(name) + url.rest;
 }
 
 std::string curl_credentials_secret(const char* user, const char* passwd) {
@@ -101,8 +163,10 @@ std::string curl_url_argument(const std::string& url) {
 }
 
 std::string curl_upload_command(const char* path, const char* remoteurl) {
-    const std::string url = curl_target_url(remoteurl, path);
+    std::string url = curl_target_url(remoteurl, path);
     std::string command = curl_credentials_prefix() + "curl -fSs -K - " + curl_stall_options();
+    if (cfg.tempupload != 0 && curl_can_rename(remoteurl))
+        command += temporary_upload_arguments(path, remoteurl, &url);
     // -g also keeps curl from globbing the name of the file to send.
     if (has_curl_glob(path) && !has_curl_glob(url)) command += "-g ";
     command += curl_url_argument(url) + " -T " + shell_quote(path) + " 2>" + paths::curl_error;

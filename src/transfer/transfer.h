@@ -27,6 +27,16 @@ std::string ssh_stall_options();
 // `text` with every byte other than ASCII letters, digits and -._~ written as %XX.
 std::string percent_encode(const std::string& text);
 
+// `text` with every %XX (two hex digits) turned into its byte; anything else kept.
+std::string percent_decode(const std::string& text);
+
+// The name a file is written under on the server until it is whole, when
+// MOD_CRATEFERRY_TEMPUPLOAD is set: ".NAME.cfpart", in the same remote folder.
+std::string temporary_name(const std::string& name);
+
+// True for URLs where curl can rename a file after sending it: ftp:// and ftps://.
+bool curl_can_rename(const char* remoteurl);
+
 // `value` for curl's configuration syntax inside double quotes: backslashes and '"' get a
 // backslash, CR and LF become \r and \n; curl reads it back as exactly `value`.
 std::string curl_config_escape(const std::string& value);
@@ -52,7 +62,9 @@ std::string curl_url_argument(const std::string& url);
 std::string curl_target_url(const char* remoteurl, const char* path);
 
 // The shell command that uploads `path` to `remoteurl`, reading the credentials from
-// the environment as curl_credentials_prefix says.
+// the environment as curl_credentials_prefix says. With MOD_CRATEFERRY_TEMPUPLOAD
+// set and a URL curl can rename on, the file is sent under its temporary name and
+// renamed (RNFR, RNTO) once the transfer succeeded; a failed rename fails the command.
 std::string curl_upload_command(const char* path, const char* remoteurl);
 
 // Uploads one file: one attempt. On failure logs "file upload has failed(%s)" at
@@ -75,15 +87,20 @@ std::string sftp_batch_command(const char* username, const std::string& host,
 // digits and @%+=:,./_-
 std::string sftp_queue_line(const char* path);
 
-// The path a queue line names, undoing sftp_queue_line; null when the line holds no
-// "put ". Works in place: cuts `line` at its last line feed and returns a pointer
-// into it.
+// The queue lines for `path` sent under its temporary name: the put line naming that
+// name as the remote file, then "rename TEMPORARY NAME", each escaped alike.
+std::string sftp_queue_lines_renamed(const char* path);
+
+// The path a queue line names, undoing sftp_queue_line (a remote name after it is
+// ignored); null when the line holds no "put ". Works in place: cuts `line` at its
+// last line feed and returns a pointer into it.
 const char* sftp_queue_line_path(char* line);
 
 // Deletes the queue file.
 void sftp_queue_reset();
 
-// Appends one put line for `path` and returns 1; a queue file that cannot be written
+// Appends one put line for `path` (with MOD_CRATEFERRY_TEMPUPLOAD set, the put and
+// rename lines of sftp_queue_lines_renamed) and returns 1; a queue file that cannot be written
 // is not reported here, the session fails on it. A path that sftp cannot read as one
 // command is not queued and stays pending: returns 0 and logs at LOG_ERR
 // "File %s cannot be sent by sftp: its name holds a line feed", or
@@ -103,7 +120,8 @@ int sftp_batch_upload(const char* remoteurl, const char* username, const char* p
 void sftp_queue_open();
 
 // The next queued path, or null at the end, when the queue is not open, or when the
-// line holds no put command. Points into the reader's line, valid until the next call.
+// line holds no put command; rename lines are passed over. Points into the reader's
+// line, valid until the next call.
 const char* sftp_queue_next();
 
 // Closes the queue file, if open.

@@ -566,15 +566,32 @@ class FtpServer(_Server):
         """url("in/") -> "ftp://127.0.0.1:PORT/in/"."""
         return f"ftp://{self.host}:{self.port}/{path}"
 
+    def _control_add(self, key, name):
+        control = self.state / "control.json"
+        content = json.loads(control.read_text()) if control.exists() else {}
+        content[key] = content.get(key, []) + [name]
+        self._write_json("control.json", content)
+
     def stall_transfers(self, name):
         """The data connection of a transfer of this file name (last path component)
         goes silent once open: records ("stalled", name) in events()."""
-        control = self.state / "control.json"
-        stall = json.loads(control.read_text())["stall"] if control.exists() else []
-        self._write_json("control.json", {"stall": stall + [name]})
+        self._control_add("stall", name)
 
     def clear_stalls(self):
-        self._write_json("control.json", {"stall": []})
+        control = self.state / "control.json"
+        content = json.loads(control.read_text()) if control.exists() else {}
+        self._write_json("control.json", dict(content, stall=[]))
+
+    def hold_writes(self, name):
+        """An upload of this name is not read until release(name): ("held", name)."""
+        self._control_add("hold", name)
+
+    def release(self, name):
+        self._control_add("release", name)
+
+    def refuse_renames(self, name):
+        """A rename to this name fails with 550: ("rename refused", name)."""
+        self._control_add("refuse_rename", name)
 
 
 class SilentListener:
@@ -636,5 +653,10 @@ class SftpServer(_Server):
 
     def release(self, name):
         self._control["release"].append(name)
+        self._write_json("control.json", self._control)
+
+    def refuse_renames(self, name):
+        """A rename to this name fails with "Permission denied": ("rename refused", name)."""
+        self._control.setdefault("refuse_rename", []).append(name)
         self._write_json("control.json", self._control)
 

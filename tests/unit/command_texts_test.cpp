@@ -188,6 +188,41 @@ struct TargetUrlCase {
     const char* expected;
 };
 
+TEST(CurlCommand, ATemporaryUploadSendsUnderTheHiddenNameAndRenamesAfter) {
+    const std::string start = "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - "
+                              "--connect-timeout 300 -Y 1 -y 300 ";
+    cfg.tempupload = 1;
+    const std::vector<CommandCase> cases = {
+        {"a folder URL gets the file's temporary name",
+         curl_upload_command("/s/a.jpg", "ftp://h/up/"),
+         start + "-Q '-RNFR .a.jpg.cfpart' -Q '-RNTO a.jpg' ftp://h/up/.a.jpg.cfpart -T /s/a.jpg "
+                 "2>/var/crateFerry/curl_error"},
+        {"a URL naming the remote file renames to that name, decoded",
+         curl_upload_command("/s/a.jpg", "FTPS://h/up/b%20c"),
+         start + "-Q '-RNFR .b c.cfpart' -Q '-RNTO b c' FTPS://h/up/.b%20c.cfpart -T /s/a.jpg "
+                 "2>/var/crateFerry/curl_error"},
+        {"a hostile name is encoded in the URL and quoted in the commands",
+         curl_upload_command("/s/it's [x]", "ftp://h"),
+         start + "-Q '-RNFR .it'\\''s [x].cfpart' -Q '-RNTO it'\\''s [x]' -g "
+                 "ftp://h/.it%27s%20%5Bx%5D.cfpart -T '/s/it'\\''s [x]' 2>/var/crateFerry/curl_error"},
+        {"a URL that cannot rename uploads as without the setting",
+         curl_upload_command("/s/a.jpg", "file:///up/"),
+         start + "file:///up/ -T /s/a.jpg 2>/var/crateFerry/curl_error"},
+    };
+    cfg.tempupload = 0;
+    for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
+}
+
+TEST(PercentDecode, TurnsEveryEncodedByteBackAndKeepsTheRest) {
+    const CommandCase cases[] = {
+        {"encoded bytes are decoded", percent_decode("a%20b%2Fc%ff"), "a b/c\xff"},
+        {"a lone or broken percent stays", percent_decode("100%-%4-%zz%"), "100%-%4-%zz%"},
+        {"decoding what was encoded gives the input", percent_decode(percent_encode("\x01%25 #?/\xfe")),
+         "\x01%25 #?/\xfe"},
+    };
+    for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
+}
+
 TEST(CurlTargetUrl, NamesTheFileOnlyWhereCurlWouldCutItsName) {
     const TargetUrlCase cases[] = {
         {"a name without backslash keeps the URL", "ftp://h/up/", "/s/a b", "ftp://h/up/"},
@@ -210,6 +245,13 @@ TEST(SftpQueueLine, EscapesEveryCharacterOutsideThePlainSet) {
     EXPECT_EQ(sftp_queue_line("-s/x"), "put -- -s/x\n");
 }
 
+TEST(SftpQueueLine, ATemporaryNameIsPutThenRenamedInTheSameFolder) {
+    EXPECT_EQ(sftp_queue_lines_renamed("/data/scan/a.jpg"),
+              "put /data/scan/a.jpg .a.jpg.cfpart\nrename .a.jpg.cfpart a.jpg\n");
+    EXPECT_EQ(sftp_queue_lines_renamed("-s/-a b"),
+              "put -- -s/-a\\ b .-a\\ b.cfpart\nrename .-a\\ b.cfpart -a\\ b\n");
+}
+
 TEST(SftpQueueLine, ReadsBackAsTheOriginalPathForEveryHostileName) {
     for (const std::string& value : k_hostile_values) {
         if (value.find('\n') != std::string::npos) continue;  // never queued
@@ -218,6 +260,12 @@ TEST(SftpQueueLine, ReadsBackAsTheOriginalPathForEveryHostileName) {
             std::string line = sftp_queue_line(queued.c_str());
             EXPECT_EQ(line.find('\n'), line.size() - 1) << queued;
             const char* read_back = sftp_queue_line_path(&line[0]);
+            ASSERT_NE(read_back, nullptr) << queued;
+            EXPECT_EQ(std::string(read_back), queued);
+            // The put line of a temporary upload names the same path.
+            std::string renamed = sftp_queue_lines_renamed(queued.c_str());
+            renamed.resize(renamed.find('\n') + 1);
+            read_back = sftp_queue_line_path(&renamed[0]);
             ASSERT_NE(read_back, nullptr) << queued;
             EXPECT_EQ(std::string(read_back), queued);
         }

@@ -8,11 +8,17 @@ again whenever it changes, so users can be added while the server runs. The serv
 writes its port to STATE_DIR/port once it listens, and stops by itself after
 LIFETIME_SECONDS or when the process that started it is gone.
 
-Hook, read from STATE_DIR/control.json at every transfer:
-  "stall": file names (last path component) whose data connection, once open, is
-           neither read nor written again: an upload fills the socket buffers and
-           stops, a download never gets a byte. The server appends
-           {"event": "stalled", "name": ...} to STATE_DIR/events.jsonl.
+Hooks, read from STATE_DIR/control.json at every transfer (names are last path
+components); every event is appended to STATE_DIR/events.jsonl as
+{"event": ..., "name": ...}:
+  "stall":  the data connection of a transfer of the file, once open, is neither read
+            nor written again ("stalled"): an upload fills the socket buffers and
+            stops, a download never gets a byte;
+  "hold":   the data connection of an upload of the file is not read ("held") until
+            its name is in "release";
+  "refuse_rename": RNTO to this name fails with 550 ("rename refused").
+Every upload's data connection records "opened" with the name written, and every
+rename "renamed" with the new name.
 """
 import json
 import logging
@@ -60,49 +66,85 @@ class UsersFileAuthorizer(DummyAuthorizer):
         return super().has_user(username)
 
 
-def stalled(state_dir, file_obj):
-    """True (and recorded) when the transfer of `file_obj` is to stall."""
-    name = os.path.basename(getattr(file_obj, "name", "") or "")
+def control(state_dir, key):
     try:
         with open(os.path.join(state_dir, "control.json"), encoding="utf-8") as f:
-            stall = json.load(f).get("stall", [])
+            return json.load(f).get(key, [])
     except FileNotFoundError:
-        return False
-    if name not in stall:
-        return False
+        return []
+
+
+def record(state_dir, event, name):
     with open(os.path.join(state_dir, "events.jsonl"), "a", encoding="utf-8") as f:
-        f.write(json.dumps({"event": "stalled", "name": name}) + "\n")
-    return True
+        f.write(json.dumps({"event": event, "name": name}) + "\n")
 
 
-def stalling_dtp_handler(state_dir):
-    """A data channel that goes silent for the files the "stall" hook names: it is
-    taken out of the event loop with its socket left open."""
+def file_name(file_obj):
+    return os.path.basename(getattr(file_obj, "name", "") or "")
 
-    class StallingDTPHandler(DTPHandler):
+
+def hooked_dtp_handler(state_dir):
+    """A data channel that goes silent for the files the "stall" hook names, and
+    waits for the "hold" hook's release: it is taken out of the event loop with its
+    socket left open."""
+
+    class HookedDTPHandler(DTPHandler):
         timeout = 0  # no idle kick of its own: the client must give up
 
         def enable_receiving(self, type, cmd):
             super().enable_receiving(type, cmd)
-            if stalled(state_dir, self.file_obj):
+            name = file_name(self.file_obj)
+            record(state_dir, "opened", name)
+            if name in control(state_dir, "stall"):
+                record(state_dir, "stalled", name)
                 self.del_channel()
+            elif name in control(state_dir, "hold"):
+                record(state_dir, "held", name)
+                self.del_channel()
+                self._release_check = self.ioloop.call_every(0.05, self._resume_when_released, name)
+
+        def _resume_when_released(self, name):
+            if name in control(state_dir, "release"):
+                self._release_check.cancel()
+                self.add_channel(events=self.ioloop.READ)
 
         def push_with_producer(self, producer):
-            if stalled(state_dir, self.file_obj):
+            name = file_name(self.file_obj)
+            if name in control(state_dir, "stall"):
+                record(state_dir, "stalled", name)
                 self.del_channel()
                 return
             super().push_with_producer(producer)
 
-    return StallingDTPHandler
+    return HookedDTPHandler
+
+
+def hooked_ftp_handler(state_dir):
+    class HookedFTPHandler(FTPHandler):
+        def ftp_RNTO(self, path):
+            name = os.path.basename(path)
+            if self._rnfr and name in control(state_dir, "refuse_rename"):
+                self._rnfr = None
+                record(state_dir, "rename refused", name)
+                self.respond("550 Rename refused.")
+                return None
+            renamed = super().ftp_RNTO(path)
+            if renamed:
+                record(state_dir, "renamed", name)
+            return renamed
+
+    return HookedFTPHandler
 
 
 def main():
     state_dir, root, lifetime = sys.argv[1], sys.argv[2], float(sys.argv[3])
     logging.basicConfig(level=logging.INFO, stream=sys.stderr)
-    handler = type("TestFTPHandler", (FTPHandler,), {})
+    handler = hooked_ftp_handler(state_dir)
     handler.authorizer = UsersFileAuthorizer(os.path.join(state_dir, "users.json"))
     handler.banner = "crateFerry test FTP server"
-    handler.dtp_handler = stalling_dtp_handler(state_dir)
+    handler.dtp_handler = hooked_dtp_handler(state_dir)
+    # Names are bytes on the wire: keep any that are not UTF-8 as they are.
+    handler.unicode_errors = "surrogateescape"
     handler.passive_ports = None  # any free port; the peer is always 127.0.0.1
     # pyftpdlib answers a failed login only after 3 s; under faketime the client's
     # response timeout runs out first and it reports a timeout instead of the refusal.

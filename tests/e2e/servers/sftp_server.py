@@ -11,8 +11,10 @@ Hooks, read from STATE_DIR/control.json at every open and write:
              "Permission denied";
   "hold":    file names whose first write waits until the name is in "release";
              the server appends {"event": "held", "name": ...} to events.jsonl
-             when it starts waiting.
-Every open for writing, refusal and close is appended to STATE_DIR/events.jsonl.
+             when it starts waiting;
+  "refuse_rename": file names that a rename to fails with "Permission denied".
+Every open for writing, refusal, close and rename ("renamed", new name) is appended
+to STATE_DIR/events.jsonl.
 The server stops by itself after LIFETIME_SECONDS or when its parent is gone.
 """
 import asyncio
@@ -81,6 +83,21 @@ class HookedSFTPServer(asyncssh.SFTPServer):
                 while name not in read_json("control.json", {}).get("release", []):
                     await asyncio.sleep(0.05)
         return super().write(file_obj, offset, data)
+
+    def _rename(self, rename, oldpath, newpath):
+        name = posixpath.basename(newpath).decode("utf-8", "surrogateescape")
+        if name in read_json("control.json", {}).get("refuse_rename", []):
+            record("rename refused", name)
+            raise asyncssh.SFTPError(asyncssh.FX_PERMISSION_DENIED, "Permission denied")
+        result = rename(oldpath, newpath)
+        record("renamed", name)
+        return result
+
+    def rename(self, oldpath, newpath):
+        return self._rename(super().rename, oldpath, newpath)
+
+    def posix_rename(self, oldpath, newpath):
+        return self._rename(super().posix_rename, oldpath, newpath)
 
     def close(self, file_obj):
         name = self._names.pop(id(file_obj), None)

@@ -1,0 +1,123 @@
+"""Only whole files are finished, and with MOD_CRATEFERRY_TEMPUPLOAD the server shows
+only whole files under their own names: real curl, sftp and servers, the server
+holding a write while the test appends to the file being sent."""
+import os
+import threading
+
+import pytest
+
+from harness import ERR, FAST, NOTICE
+
+REFERENCE = 1_000_000_000
+HOSTILE = ["sp ace 'q' \"d\" #%41.dat", "-lead\\back[1]{a,b}.dat", "grüße\udce9-latin1.dat"]
+
+
+def changed(path):
+    return (NOTICE, f"File {path} changed during its upload, it stays pending")
+
+
+def prepare(sandbox, ftp_server, sftp_server, mode, **settings):
+    """Settings for `mode` ("curl" or "sftp") into the server's "in"; returns
+    (server, remote folder)."""
+    (sandbox.data / "timestamp").write_text("")
+    os.utime(sandbox.data / "timestamp", (REFERENCE, REFERENCE))
+    keys = dict(scanfolder=sandbox.scan, username="ferry", password="s3cret", **settings)
+    if mode == "sftp":
+        sandbox.link_ssh_tools()
+        sandbox.write_ssh_config(sftp_server)
+        server, keys["remoteurl"] = sftp_server, sftp_server.url("in")
+    else:
+        server, keys["remoteurl"] = ftp_server, ftp_server.url("in/")
+    (server.root / "in").mkdir()
+    sandbox.write_settings(**keys)
+    return server, server.root / "in"
+
+
+def pending(sandbox, name, content):
+    path = sandbox.scan / os.fsdecode(os.fsencode(name))
+    path.write_bytes(content)
+    os.utime(path, (REFERENCE + 60, REFERENCE + 60))
+    return path
+
+
+def is_finished(path, ruploaded):
+    return not path.exists() if ruploaded else path.stat().st_mtime == REFERENCE
+
+
+# mode, MOD_CRATEFERRY_RUPLOADED, MOD_CRATEFERRY_TEMPUPLOAD, what happens
+CASES = [
+    pytest.param("curl", 0, 0, "appended", id="curl: a file appended to during its upload is not stamped"),
+    pytest.param("curl", 1, 0, "appended", id="curl: a file appended to during its upload is not deleted"),
+    pytest.param("sftp", 0, 0, "appended", id="sftp: a file appended to during its upload is not stamped"),
+    pytest.param("sftp", 1, 1, "appended",
+                 id="sftp: a file appended to during its upload is not deleted, nor renamed twice"),
+    pytest.param("curl", 1, 1, "hostile names",
+                 id="curl: files are written under temporary names, only final names remain"),
+    pytest.param("sftp", 0, 1, "hostile names",
+                 id="sftp: files are written under temporary names, only final names remain"),
+    pytest.param("curl", 1, 1, "rename refused", id="curl: a refused rename leaves the file pending"),
+    pytest.param("sftp", 1, 1, "rename refused", id="sftp: a refused rename leaves the file pending"),
+]
+
+
+@pytest.mark.parametrize("mode, ruploaded, tempupload, scenario", CASES)
+def test_only_whole_files_are_finished_and_shown_under_their_names(
+        sandbox, ftp_server, sftp_server, mode, ruploaded, tempupload, scenario):
+    server, remote = prepare(sandbox, ftp_server, sftp_server, mode, ruploaded=ruploaded,
+                             tempupload=tempupload, stalltime=30)
+
+    if scenario == "appended":
+        grow = pending(sandbox, "grow.dat", os.urandom(4000))
+        written_as = ".grow.dat.cfpart" if tempupload else "grow.dat"
+        server.hold_writes(written_as)
+        outcome = {}
+        run = threading.Thread(target=lambda: outcome.update(result=sandbox.run("upload")))
+        run.start()
+        assert server.wait_for_event("held", written_as), server.events()
+        with open(grow, "ab") as f:
+            f.write(b"written after the upload tool read the file")
+        whole = grow.read_bytes()
+        server.release(written_as)
+        run.join(60)
+        result = outcome["result"]
+
+        assert result.entries()[1:-1] == [changed(grow)], result
+        assert grow.read_bytes() == whole and grow.stat().st_mtime > REFERENCE
+
+        again = sandbox.run("upload")
+
+        assert again.notice(f"File {grow} was uploaded"), again
+        assert (remote / "grow.dat").read_bytes() == whole
+        assert is_finished(grow, ruploaded)
+        assert sorted(p.name for p in remote.iterdir()) == ["grow.dat"]
+
+    elif scenario == "hostile names":
+        files = {pending(sandbox, name, b"content of " + os.fsencode(name)): os.fsencode(name)
+                 for name in HOSTILE + ["plain.dat"]}
+
+        result = sandbox.run("upload")
+
+        assert not any(r.priority == ERR for r in result.log), result
+        temporary = {"." + os.fsdecode(name) + ".cfpart" for name in files.values()}
+        final = {os.fsdecode(name) for name in files.values()}
+        events = server.events()
+        assert {n for e, n in events if e == "opened"} == temporary, events
+        assert {n for e, n in events if e == "renamed"} == final, events
+        assert {p.name for p in remote.iterdir()} == final
+        for path, name in files.items():
+            assert (remote / os.fsdecode(name)).read_bytes() == b"content of " + name
+            assert is_finished(path, ruploaded), path
+
+    else:  # rename refused
+        kept = pending(sandbox, "kept.dat", b"kept")
+        server.refuse_renames("kept.dat")
+
+        result = sandbox.run("upload", faketime=FAST if mode == "curl" else None)
+
+        assert not result.has(f"File {kept} was uploaded"), result
+        failures = [r for r in result.log if r.priority == ERR
+                    and r.message.startswith("file upload has failed(")]
+        assert len(failures) == (3 if mode == "curl" else 1), result
+        assert kept.read_bytes() == b"kept" and kept.stat().st_mtime == REFERENCE + 60
+        assert not (remote / "kept.dat").exists()
+        assert [p.name for p in remote.iterdir()] == [".kept.dat.cfpart"]
