@@ -3,10 +3,11 @@
 # build-bench, and runs bench/bench.py, which lays out the end-to-end sandbox, starts
 # the FTP and SFTP servers on 127.0.0.1 and prints a table of medians.
 #
-#   sudo bash bench/run.sh            full run (under 20 minutes), table to bench/results/DATE.md
-#   sudo bash bench/run.sh --quick    fewer files and runs (under 5 minutes), DATE-quick.md
-#   sudo bash bench/run.sh --smoke    a few files, seconds; writes no results file
+#   bash bench/run.sh            full run, table to bench/results/DATE.md
+#   bash bench/run.sh --quick    fewer files and runs, table to bench/results/DATE-quick.md
+#   bash bench/run.sh --smoke    a few files; writes no results file
 # Further arguments go to bench.py (e.g. --cases 12). Runs as root; needs no stdin.
+# Run times and how to read the table: bench/README.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,5 +1,7 @@
-# The Debian package: the installed tree under /opt/crateFerry, as `cmake --install`
-# lays it out, plus maintainer scripts that give the SFTP tools their fixed places.
+# The Debian package: the installed tree as `cmake --install` lays it out (the
+# program under /opt/crateFerry, the man page, the copyright and the examples under
+# /usr/share), without the device component: the package's maintainer scripts make
+# the device's folders and the SFTP tools' links instead, and take them away again.
 set(CRATEFERRY_MAINTAINER "crateFerry maintainers <maintainers@crateferry.example>"
     CACHE STRING "Maintainer line of the Debian package")
 
@@ -42,9 +44,12 @@ if(CMAKE_CROSSCOMPILING)
   endif()
 endif()
 
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
+
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postinst
-  ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/prerm)
+  ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/prerm
+  ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests, the demo and the benchmark need,
-# when missing.
+# Installs the Debian packages the build, the tests, the package check, the demo and
+# the benchmark need, when missing.
 # Runs as root with no standard input; a machine that has them all skips apt-get.
 set -euo pipefail
 
@@ -11,6 +11,7 @@ packages=(
   curl openssh-client sshpass psmisc dash sed    # the tools the program runs
   faketime util-linux procps findutils coreutils # sandbox and test helpers
   clang-tidy                                     # static checks of src/
+  dpkg-dev systemd man-db                        # the package, its check, the units' verify
   hyperfine lftp rclone strace time binutils     # the benchmark's smoke run
 )
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The project's test command: installs the Debian packages that are missing, builds
-# with warnings as errors, builds again with AddressSanitizer and UBSan, and runs
-# the unit tests in both trees and the end-to-end suite in the main one.
+# with warnings as errors, builds again with AddressSanitizer and UBSan, builds and
+# checks the Debian package, and runs the unit tests in both trees and the
+# end-to-end suite in the main one, whose pytest summary it shows.
 # Runs as root (apt-get, and the e2e sandbox uses unshare and mounts); needs no stdin.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,4 +27,22 @@ cmake --build build-asan -j"$jobs"
 # Device builds: 32- and 64-bit ARM, unit tests under qemu-user.
 bash scripts/cross-test.sh
 
+# The Debian package, installed into a private root and set up there as the README
+# says; the example units verified against it. The machine's /opt and /var stay
+# untouched.
+status=0
+bash scripts/package-check.sh </dev/null || status=$?
+if ((status == 77)); then
+  echo "test: package check skipped (see above why)"
+elif ((status != 0)); then
+  exit "$status"
+fi
+
 (cd build && ctest --output-on-failure)
+
+# ctest shows no output of a test that passed: the end-to-end suite's pytest summary
+# (counts and the reasons of skips) comes from its log.
+echo "End-to-end suite (pytest):"
+awk '/^[0-9]+\/[0-9]+ Test: e2e$/ { found = 1 } found && /^<end of output>$/ { exit } found' \
+    build/Testing/Temporary/LastTest.log |
+  grep -E '^SKIPPED |^[0-9]+ (passed|failed)' | sed 's/^/  /' || echo "  (no summary found)"

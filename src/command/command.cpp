@@ -9,6 +9,11 @@
 #include "settings/settings.h"
 
 int crateferry_main(int argc, char** argv) {
+    // GNU basename: the text after the last '/', argument left untouched.
+    const char* name = argc > 0 ? basename(argv[0]) : nullptr;
+    // A person trying the program gets the usage at once, before any FTP wait.
+    if (name != nullptr && strcmp(name, "crateFerry") == 0) print_usage();
+
     // Fails harmlessly when the process already leads a process group.
     (void)setsid();
     openlog("crateFerry", LOG_PID | LOG_NDELAY, LOG_DAEMON);
@@ -17,9 +22,7 @@ int crateferry_main(int argc, char** argv) {
 
     if (cfg.checkftp != 0 && !wait_ftp_idle()) return 1;
 
-    if (argc > 0) {
-        // GNU basename: the text after the last '/', argument left untouched.
-        const char* name = basename(argv[0]);
+    if (name != nullptr) {
         if (strcmp(name, "upload") == 0)
             upload_files();
         else if (strcmp(name, "remove") == 0)

@@ -1,6 +1,6 @@
 """End-to-end test fixtures for crateFerry: the real binary, real tools, real servers.
 
-Run: sudo /usr/bin/python3 -m pytest -q tests/e2e   (ctest does this with CRATEFERRY_BIN
+Run as root: /usr/bin/python3 -m pytest -q tests/e2e   (ctest does this with CRATEFERRY_BIN
 set to the built binary; without it, build/crateFerry of the repository is used).
 Everything that needs the sandbox is skipped, with the reason, when not run as root.
 
@@ -24,10 +24,10 @@ sandbox -> harness.Sandbox
     sandbox.write_settings("RAW TEXT\n")   writes the file exactly (str or bytes).
     sandbox.link_ssh_tools()    /opt/crateFerry/bin/{sftp,ssh,sshpass} -> /usr/bin/...
     sandbox.write_ssh_config(sftp_server, extra="")   /var/crateFerry/ssh_config for it.
-    sandbox.run(name="upload", *, faketime=None, timeout=60, argv0=None) -> RunResult
+    sandbox.run(name="upload", *, faketime=None, timeout=60, argv0=None, args=()) -> RunResult
         Starts the unmodified binary through a link named basename(name), with argv[0]
-        = argv0 or name ("upload", "Upload", "upload2", "/usr/bin/upload" all work),
-        stdin /dev/null, environment PATH/HOME/LANG only. faketime=harness.FAST
+        = argv0 or name ("upload", "Upload", "upload2", "/usr/bin/upload" all work)
+        and the further arguments args, stdin /dev/null, environment PATH/HOME/LANG only. faketime=harness.FAST
         ("+0 x600") runs it under Debian's `faketime -f`, inherited by its children:
         sleep(60) takes 0.1 s, the 20-probe FTP wait about 2 s. Past `timeout` the
         sandbox is killed and harness.SandboxTimeout raised.

@@ -3,9 +3,11 @@
 Run by scripts/demo.sh as: /usr/bin/python3 tests/e2e/demo.py BINARY
 Uses the same sandbox and server as the end-to-end tests (harness.py).
 """
+import os
 import shutil
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import harness
@@ -21,6 +23,12 @@ def main():
         server = harness.FtpServer(base / "ftp")
         (server.root / "incoming").mkdir()
         sandbox = harness.Sandbox(base, binary)
+        # As on a new device: the timestamp file's time is the line between old and
+        # new; the files below arrive after it.
+        timestamp = sandbox.data / "timestamp"
+        timestamp.touch()
+        reference = int(time.time()) - 60
+        os.utime(timestamp, (reference, reference))
         for name, text in [("reading-0001.csv", "t,v\n1,20.5\n"), ("reading-0002.csv", "t,v\n2,21.0\n"),
                            ("photo.jpg", "not really a photo\n")]:
             (sandbox.scan / name).write_text(text)
@@ -29,6 +37,7 @@ def main():
 
         print(f"FTP server: {server.url()} (user ferry), folder {server.root}")
         print(f"Scan folder: {sandbox.scan}")
+        print(f"Timestamp file (/var/data/crateFerry/timestamp in the sandbox): mtime {reference}")
         print("Settings (/opt/crateFerry/etc/settings in the sandbox):")
         print("".join(f"  {line}\n" for line in sandbox.settings_path.read_text().splitlines()))
         result = sandbox.run("upload")
@@ -38,7 +47,7 @@ def main():
         print("Arrived on the server:")
         for path in sorted((server.root / "incoming").iterdir()):
             print(f"  incoming/{path.name}  ({path.stat().st_size} bytes)")
-        print("Left in the scan folder (stamped, no longer pending):")
+        print("Left in the scan folder (stamped with the timestamp's time, no longer pending):")
         for path in sorted(sandbox.scan.iterdir()):
             print(f"  {path.name}  mtime {int(path.stat().st_mtime)}")
     finally:

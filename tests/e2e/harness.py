@@ -366,12 +366,13 @@ class Sandbox:
         self._read_log(records)
         return records
 
-    def run(self, name="upload", *, faketime=None, timeout=60, argv0=None):
+    def run(self, name="upload", *, faketime=None, timeout=60, argv0=None, args=()):
         """Runs the binary once as `name` and returns a RunResult.
 
         The binary is started through a link whose last path component is the last
         component of `name`, with argv[0] set to `argv0` (default: `name` itself),
-        so "upload", "Upload", "upload.sh" and "/usr/bin/upload" all work. Standard
+        so "upload", "Upload", "upload.sh" and "/usr/bin/upload" all work, and with
+        `args` as its further arguments. Standard
         input is /dev/null. With `faketime` (e.g. harness.FAST), it runs under
         Debian's `faketime -f OFFSET`, which its children inherit through LD_PRELOAD.
         A run that outlives `timeout` seconds kills the whole sandbox and raises
@@ -385,7 +386,7 @@ class Sandbox:
         command = self.enter_command()
         if faketime is not None:
             command += ["faketime", "-f", faketime]
-        command += ["/bin/bash", "-c", 'exec -a "$0" "$1"', argv0, str(link)]
+        command += ["/bin/bash", "-c", 'exec -a "$0" "$1" "${@:2}"', argv0, str(link), *args]
 
         log = []
         self._read_log([])  # drop anything left from before

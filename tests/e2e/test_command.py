@@ -1,9 +1,14 @@
-"""The process entry: log frame, choice of operation by name, exit status, FTP wait."""
+"""The process entry: log frame, choice of operation by name, usage under its own
+name, arguments, exit status, FTP wait."""
 import os
+import re
+from pathlib import Path
 
 import pytest
 
 from harness import ERR, FAST, NOTICE
+
+REPO = Path(__file__).resolve().parents[2]
 
 STARTED = (NOTICE, "started")
 EXITED = (NOTICE, "exited")
@@ -60,6 +65,68 @@ def test_program_name_selects_the_operation(sandbox, argv0, operation):
     else:
         assert result.entries() == [STARTED, (NOTICE, "unknown operation"), EXITED], result
         assert old.exists() and not queue.exists()
+
+
+def project_version():
+    """The version the build gives the program: project(crateFerry VERSION x.y.z)."""
+    text = (REPO / "CMakeLists.txt").read_text()
+    return re.search(r"project\(crateFerry VERSION ([0-9.]+)", text).group(1)
+
+
+def test_started_as_crateFerry_prints_usage_and_version_then_goes_on_as_unknown(sandbox):
+    old = prepare_scan(sandbox)
+    result = sandbox.run("crateFerry")
+    assert result.returncode == 0, result
+    lines = result.stdout.splitlines()
+    assert lines[0] == f"crateFerry {project_version()}", result
+    for needed in ["/opt/crateFerry/bin/upload", "/opt/crateFerry/bin/remove",
+                   "/opt/crateFerry/etc/settings", "journalctl -t crateFerry", "man crateFerry"]:
+        assert needed in result.stdout, needed
+    assert result.stderr == ""
+    assert result.entries() == [STARTED, (NOTICE, "unknown operation"), EXITED], result
+    assert old.exists() and not (sandbox.work / "sftp_list").exists()
+
+
+def test_started_as_crateFerry_prints_the_usage_before_the_ftp_wait(sandbox, ftpd):
+    prepare_scan(sandbox, checkftp=1)
+    result = sandbox.run("crateFerry", faketime=FAST)
+    assert result.returncode == 1, result
+    assert result.stdout.startswith("crateFerry "), result
+    assert result.entries() == [STARTED, (NOTICE, TIMEOUT)], result
+
+
+def test_man_page_names_the_version_the_program_prints():
+    header = next(line for line in (REPO / "man" / "crateFerry.8").read_text().splitlines()
+                  if line.startswith(".TH "))
+    assert f'"crateFerry {project_version()}"' in header, header
+
+
+@pytest.mark.parametrize("name", ["upload", "remove", "Upload", "/usr/bin/crateFerry.bin"])
+def test_other_names_print_nothing(sandbox, name):
+    prepare_scan(sandbox)
+    result = sandbox.run(name)
+    assert result.returncode == 0, result
+    assert result.stdout == "" and result.stderr == "", result
+
+
+ARGUMENTS = [
+    pytest.param("upload", ["--help"], id="upload --help runs an upload"),
+    pytest.param("upload", ["-h", "--version", "remove"], id="upload ignores every argument"),
+    pytest.param("remove", ["--dry-run"], id="remove --dry-run removes"),
+]
+
+
+@pytest.mark.parametrize("name, args", ARGUMENTS)
+def test_arguments_are_ignored(sandbox, name, args):
+    old = prepare_scan(sandbox)
+    result = sandbox.run(name, args=args)
+    assert result.returncode == 0 and result.stdout == "", result
+    if name == "upload":
+        assert result.entries() == [STARTED, EXITED], result
+        assert old.exists() and (sandbox.work / "sftp_list").read_text() == f"put {old}\n"
+    else:
+        assert result.entries() == [STARTED, (NOTICE, f"File {old} were removed"), EXITED], result
+        assert not old.exists()
 
 
 @pytest.mark.parametrize("name", ["upload", "remove"])
