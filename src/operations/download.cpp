@@ -86,6 +86,14 @@ void download_listed_files(const char* folder, const std::string& credentials,
                    file_url.c_str());
             continue;
         }
+        std::string name;
+        (void)download_line_name(folder_url, file_url, &name);  // true: a command was made
+        const unsigned char unsendable = ftp_unsendable_byte(name);
+        if (is_ftp_url(file_url.c_str()) && unsendable != 0) {
+            syslog(LOG_ERR, "getting file %s has failed(its name holds the byte 0x%02X, which FTP cannot carry)",
+                   file_url.c_str(), unsendable);
+            continue;
+        }
         const int status = run_shell_with_secrets(command, secrets, "-ce");
         if (status != 0 && file_size(paths::curl_error) != 0)
             syslog(LOG_ERR, "getting file %s has failed(%s)", file_url.c_str(),
@@ -140,15 +148,36 @@ bool is_file_name(const std::string& name) {
     return name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
+bool download_line_name(const char* folder_url, const std::string& line, std::string* name) {
+    if (line.find('\0') != std::string::npos) return false;
+    const size_t prefix_length = strlen(folder_url);
+    if (prefix_length == 0) {
+        *name = percent_decode(url_last_segment(line));
+        return !name->empty() && is_file_name(*name);
+    }
+    // A line the sed step did not prefix is fetched with -O as it is.
+    if (line.compare(0, prefix_length, folder_url) != 0) {
+        *name = url_last_segment(line);
+        return true;
+    }
+    *name = line.substr(prefix_length);
+    return is_file_name(*name);
+}
+
 std::string download_line_command(const char* folder, const std::string& credentials,
                                   const char* folder_url, const std::string& line) {
-    if (line.find('\0') != std::string::npos) return std::string();
+    std::string name;
+    if (!download_line_name(folder_url, line, &name)) return std::string();
     const size_t prefix_length = strlen(folder_url);
-    if (prefix_length == 0 || line.compare(0, prefix_length, folder_url) != 0)
+    if (prefix_length == 0) {
+        // The URL of one file: fetched as written, but for the bytes curl refuses.
+        const std::string url = curl_acceptable_url(line);
+        if (url == line && url_last_segment(line) == name && is_literal_url_name(name))
+            return download_file_command(folder, credentials, line);
+        return download_named_file_command(folder, credentials, url, name);
+    }
+    if (line.compare(0, prefix_length, folder_url) != 0 || is_literal_url_name(name))
         return download_file_command(folder, credentials, line);
-    const std::string name = line.substr(prefix_length);
-    if (!is_file_name(name)) return std::string();
-    if (is_literal_url_name(name)) return download_file_command(folder, credentials, line);
     return download_named_file_command(folder, credentials, folder_url + percent_encode(name), name);
 }
 

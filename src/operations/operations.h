@@ -34,12 +34,18 @@ std::string download_file_command(const char* folder, const std::string& credent
 std::string download_named_file_command(const char* folder, const std::string& credentials,
                                         const std::string& file_url, const std::string& name);
 
-// The command that fetches one list line into `folder`, or an empty text when the
-// line must not be fetched: it holds a NUL byte, or the name after `folder_url` is
-// ".", ".." or holds a '/', so it would not be a file of that folder. A name that
-// curl reads literally in a URL, and -O stores as itself, gets the -O command; any
-// other name is percent-encoded in the URL and stored with -o under itself.
-// `folder_url` is empty for the URL of one file, which is fetched with -O as it is.
+// The name a list line is stored under in the scan folder: the name after
+// `folder_url`, or, when `folder_url` is empty (the URL of one file), the URL's last
+// path segment percent-decoded. False when the line must not be fetched: it holds a
+// NUL byte, or the name is ".", ".." or holds a '/' (after decoding), so it would not
+// be a file of that folder; or the one file's name is empty.
+bool download_line_name(const char* folder_url, const std::string& line, std::string* name);
+
+// The command that fetches one list line into `folder` under download_line_name, or
+// an empty text when the line must not be fetched. A name that curl reads literally
+// in a URL, and -O stores as itself, gets the -O command; any other name is
+// percent-encoded in the URL (a one-file URL: only the bytes curl refuses) and stored
+// with -o under itself.
 std::string download_line_command(const char* folder, const std::string& credentials,
                                   const char* folder_url, const std::string& line);
 

@@ -69,6 +69,12 @@ void upload_with_curl(DIR* dir, time_t reference_time) {
             ++left_pending;
             return;
         }
+        // Attempts would fail alike, or worse, send the file under another name.
+        if (const unsigned char byte = curl_unsendable_byte(path.c_str(), cfg.remoteurl)) {
+            syslog(LOG_ERR, "File %s cannot be sent over FTP: its name holds the byte 0x%02X",
+                   path.c_str(), byte);
+            return;
+        }
         Transfer result = Transfer::failed;
         for (int attempt = 0; attempt < k_curl_attempts; ++attempt) {
             result = curl_upload(path.c_str(), cfg.remoteurl, cfg.username, cfg.password);

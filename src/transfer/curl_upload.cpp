@@ -132,8 +132,35 @@ std::string temporary_name(const std::string& name) {
     return "." + name + ".cfpart";
 }
 
-bool curl_can_rename(const char* remoteurl) {
-    return strncasecmp(remoteurl, "ftp://", 6) == 0 || strncasecmp(remoteurl, "ftps://", 7) == 0;
+bool is_ftp_url(const char* url) {
+    return strncasecmp(url, "ftp://", 6) == 0 || strncasecmp(url, "ftps://", 7) == 0;
+}
+
+unsigned char ftp_unsendable_byte(const std::string& name) {
+    constexpr unsigned char k_telnet_iac = 0xff;
+    for (char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == k_telnet_iac) return byte;
+    }
+    return 0;
+}
+
+unsigned char curl_unsendable_byte(const char* path, const char* remoteurl) {
+    if (!is_ftp_url(remoteurl) || !split_url(remoteurl).last_segment.empty()) return 0;
+    return ftp_unsendable_byte(file_name_of(path));
+}
+
+std::string url_last_segment(const std::string& url) {
+    return split_url(url).last_segment;
+}
+
+std::string curl_acceptable_url(const std::string& url) {
+    std::string acceptable;
+    for (char c : url) {
+        const auto byte = static_cast<unsigned char>(c);
+        acceptable += byte <= 0x20 || byte == 0x7f ? percent_encode(std::string(1, c)) : std::string(1, c);
+    }
+    return acceptable;
 }
 
 std::string curl_target_url(const char* remoteurl, const char* path) {
@@ -165,7 +192,7 @@ std::string curl_url_argument(const std::string& url) {
 std::string curl_upload_command(const char* path, const char* remoteurl) {
     std::string url = curl_target_url(remoteurl, path);
     std::string command = curl_credentials_prefix() + "curl -fSs -K - " + curl_stall_options();
-    if (cfg.tempupload != 0 && curl_can_rename(remoteurl))
+    if (cfg.tempupload != 0 && is_ftp_url(remoteurl))
         command += temporary_upload_arguments(path, remoteurl, &url);
     // -g also keeps curl from globbing the name of the file to send.
     if (has_curl_glob(path) && !has_curl_glob(url)) command += "-g ";

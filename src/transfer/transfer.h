@@ -34,8 +34,27 @@ std::string percent_decode(const std::string& text);
 // MOD_CRATEFERRY_TEMPUPLOAD is set: ".NAME.cfpart", in the same remote folder.
 std::string temporary_name(const std::string& name);
 
-// True for URLs where curl can rename a file after sending it: ftp:// and ftps://.
-bool curl_can_rename(const char* remoteurl);
+// True for ftp:// and ftps:// URLs (any letter case): the FTP command channel carries
+// the names, and curl can rename a file there after sending it.
+bool is_ftp_url(const char* url);
+
+// The first byte of `name` that the FTP command channel cannot carry faithfully: a
+// control character (curl refuses them) or 0xFF (Telnet's IAC, which servers read as
+// the start of a command); 0 when there is none.
+unsigned char ftp_unsendable_byte(const std::string& name);
+
+// The byte that keeps curl from sending `path` to `remoteurl` as itself: one of
+// ftp_unsendable_byte, when the URL is an FTP URL that names the remote file after
+// the local one; else 0.
+unsigned char curl_unsendable_byte(const char* path, const char* remoteurl);
+
+// The last segment of a URL's path, as written (before any "?" or "#"); empty when
+// the path is empty or ends in '/'.
+std::string url_last_segment(const std::string& url);
+
+// `url` with the bytes curl refuses in a URL (blanks, control characters, DEL)
+// percent-encoded; everything else, %XX included, as written.
+std::string curl_acceptable_url(const std::string& url);
 
 // `value` for curl's configuration syntax inside double quotes: backslashes and '"' get a
 // backslash, CR and LF become \r and \n; curl reads it back as exactly `value`.

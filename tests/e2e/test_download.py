@@ -203,3 +203,40 @@ def test_an_empty_download_url_downloads_nothing_and_the_upload_runs(sandbox, ft
                                 uploaded(local), EXITED], result
     assert result.process_count("curl") == 1
     assert [p.name for p in remote_in.iterdir()] == ["local.dat"]
+
+
+# Where the download step stores a file, by the URL it was given.
+STORED_NAMES = [
+    pytest.param("out/sp%20ace.dl", {"sp ace.dl": b"spaced"}, None,
+                 id="a percent-encoded single-file URL stores the decoded name"),
+    pytest.param("out/sp ace.dl", {"sp ace.dl": b"spaced"}, None,
+                 id="a single-file URL with a literal blank is fetched encoded"),
+    pytest.param("out/%2E%2E", {}, "not a file name of that folder",
+                 id="a single-file URL whose name decodes to .. is refused"),
+    pytest.param("out/", {"plain.dl": b"plain"},
+                 "its name holds the byte 0xFF, which FTP cannot carry",
+                 id="a listed name holding 0xFF is refused, the others fetched"),
+]
+
+
+@pytest.mark.parametrize("path, stored, error", STORED_NAMES)
+def test_a_download_stores_each_file_under_its_remote_name_or_refuses_it(sandbox, ftp_server,
+                                                                         path, stored, error):
+    out = remote_out(ftp_server, {"sp ace.dl": b"spaced", "plain.dl": b"plain"})
+    iac = os.fsencode(out) + b"/\xff\xfeiac.dl"
+    with open(iac, "wb") as f:
+        f.write(b"iac")
+    url = ftp_server.url(path)
+    setup_run(sandbox, ftp_server, url)
+
+    result = sandbox.run("upload")
+
+    stored_now = {p.name: p.read_bytes() for p in sandbox.scan.iterdir()}
+    if path == "out/":
+        stored_now.pop("sp ace.dl")  # fetched as well, as always
+    assert stored_now == stored, result
+    errors = [r.message for r in result.log if r.priority == ERR and "getting file" in r.message]
+    if error is None:
+        assert errors == [], result
+    else:
+        assert len(errors) == 1 and errors[0].endswith(f"has failed({error})"), result

@@ -290,3 +290,29 @@ def test_a_path_longer_than_255_characters_is_never_cut_to_a_sibling(sandbox, ft
         assert not long_path.exists()
     else:
         assert long_path.stat().st_mtime == REFERENCE
+
+
+# Names the FTP command channel cannot carry: refused before any attempt.
+UNSENDABLE_NAMES = [
+    pytest.param(b"\xff\xfeAiac.bin", 0xFF, id="0xFF, Telnet's IAC, is refused"),
+    pytest.param(b"tab\there", 0x09, id="a tab is refused"),
+    pytest.param(b"cr\rname", 0x0D, id="a carriage return is refused"),
+]
+
+
+@pytest.mark.parametrize("name, byte", UNSENDABLE_NAMES)
+def test_a_name_the_ftp_channel_cannot_carry_is_refused_once_and_the_others_sent(
+        sandbox, ftp_server, name, byte):
+    remote = setup_upload(sandbox, ftp_server)
+    set_reference(sandbox)
+    refused = make_file(sandbox.scan, os.fsdecode(name), b"refused")
+    sent = make_file(sandbox.scan, "sent.dat", b"sent")
+
+    result = sandbox.run("upload")
+
+    refusal = (ERR, f"File {refused} cannot be sent over FTP: its name holds the "
+                    f"byte 0x{byte:02X}")
+    assert sorted(result.entries()[1:-1]) == sorted([refusal, uploaded(sent)]), result
+    assert result.process_count("curl") == 1
+    assert os.listdir(os.fsencode(remote)) == [b"sent.dat"]
+    assert os.stat(refused).st_mtime == REFERENCE + 60

@@ -213,6 +213,36 @@ TEST(CurlCommand, ATemporaryUploadSendsUnderTheHiddenNameAndRenamesAfter) {
     for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
 }
 
+TEST(FtpNames, OnlyNamesTheCommandChannelCarriesAreSentOverFtp) {
+    struct NameCase {
+        const char* behaviour;
+        const char* path;
+        const char* url;
+        unsigned char refused;
+    };
+    const NameCase cases[] = {
+        {"0xFF, Telnet's IAC, is refused", "/s/a\xff\xfe", "ftp://h/in/", 0xff},
+        {"a tab is refused", "/s/a\tb", "FTPS://h/in/", '\t'},
+        {"a carriage return is refused", "/s/a\rb", "ftp://h", '\r'},
+        {"DEL and other high bytes go", "/s/\x7f\x80\xfe", "ftp://h/in/", 0},
+        {"only the name counts, not its folder", "/s\xff/a", "ftp://h/in/", 0},
+        {"a URL naming the remote file sends no local name", "/s/a\xff", "ftp://h/in/x", 0},
+        {"other schemes carry any name", "/s/a\xff\t", "file:///in/", 0},
+    };
+    for (const NameCase& c : cases)
+        EXPECT_EQ(curl_unsendable_byte(c.path, c.url), c.refused) << c.behaviour;
+}
+
+TEST(UrlPieces, OneFileUrlIsFetchedWithOnlyTheBytesCurlRefusesEncoded) {
+    const CommandCase cases[] = {
+        {"blanks and control bytes are encoded, the rest kept",
+         curl_acceptable_url("ftp://h/a b%20\t\x7f\xc3\xbc#f"), "ftp://h/a%20b%20%09%7F\xc3\xbc#f"},
+        {"the last segment stops at a query", url_last_segment("http://h/a/b.c?x=/y"), "b.c"},
+        {"a folder URL has no last segment", url_last_segment("ftp://h/a/"), ""},
+    };
+    for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
+}
+
 TEST(PercentDecode, TurnsEveryEncodedByteBackAndKeepsTheRest) {
     const CommandCase cases[] = {
         {"encoded bytes are decoded", percent_decode("a%20b%2Fc%ff"), "a b/c\xff"},

@@ -119,9 +119,18 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"EmptyListedNameIsTheFolderUrlFetchedAsDocumented",
                     download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/"),
                     "cd /scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/in/ 2>/var/crateFerry/curl_error"},
-        CommandCase{"SingleFileUrlIsFetchedAsItIs",
+        CommandCase{"SingleFileIsStoredUnderItsDecodedName",
                     download_line_command("/scan", "", "", "ftp://host/in/a%20b"),
-                    "cd /scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/in/a%20b 2>/var/crateFerry/curl_error"},
+                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'a b' ftp://host/in/a%20b "
+                    "2>/var/crateFerry/curl_error"},
+        CommandCase{"SingleFileUrlWithABlankIsFetchedEncoded",
+                    download_line_command("/scan", "", "", "ftp://host/in/sp ace.dl?x=1"),
+                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'sp ace.dl' "
+                    "'ftp://host/in/sp%20ace.dl?x=1' 2>/var/crateFerry/curl_error"},
+        CommandCase{"SinglePlainFileKeepsTheDocumentedText",
+                    download_line_command("/scan", "", "", "http://host/in/file.txt"),
+                    "cd /scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 http://host/in/file.txt "
+                    "2>/var/crateFerry/curl_error"},
         CommandCase{"LineWithoutTheFolderUrlIsFetchedAsItIs",
                     download_line_command("/scan", "", "ftp://host/in/", "ftp://other/x"),
                     "cd /scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://other/x 2>/var/crateFerry/curl_error"}),
@@ -130,6 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct RefusedLine {
     const char* behaviour;
     std::string line;
+    const char* folder_url = "ftp://host/in/";  // empty: the URL of one file
 };
 
 void PrintTo(const RefusedLine& row, std::ostream* out) { *out << row.behaviour; }
@@ -137,7 +147,7 @@ void PrintTo(const RefusedLine& row, std::ostream* out) { *out << row.behaviour;
 class RefusedLines : public testing::TestWithParam<RefusedLine> {};
 
 TEST_P(RefusedLines, GiveNoCommand) {
-    EXPECT_EQ(download_line_command("/scan", "", "ftp://host/in/", GetParam().line), "");
+    EXPECT_EQ(download_line_command("/scan", "", GetParam().folder_url, GetParam().line), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -147,7 +157,10 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusedLine{"RelativePathUpwards", "ftp://host/in/../escape"},
                     RefusedLine{"AbsolutePath", "ftp://host/in//etc/passwd"},
                     RefusedLine{"Subfolder", "ftp://host/in/sub/x"},
-                    RefusedLine{"NulInsideTheName", std::string("ftp://host/in/a\0b", 17)}),
+                    RefusedLine{"NulInsideTheName", std::string("ftp://host/in/a\0b", 17)},
+                    RefusedLine{"SingleFileDecodingToParentFolder", "ftp://host/in/%2E%2E", ""},
+                    RefusedLine{"SingleFileDecodingToASlash", "ftp://host/in/a%2Fb", ""},
+                    RefusedLine{"SingleFileWithoutAName", "ftp://host?x=/a", ""}),
     case_name<RefusedLine>);
 
 struct EncodeCase {
