@@ -12,6 +12,10 @@ constexpr const char* timestamp = "/var/data/crateFerry/timestamp";
 constexpr const char* download_list = "/var/crateFerry/list";
 constexpr const char* sftp_queue = "/var/crateFerry/sftp_list";
 constexpr const char* curl_error = "/var/crateFerry/curl_error";
+// One curl run over many files: its configuration (credentials included, so 0600,
+// removed after the run) and the result line it writes per transfer.
+constexpr const char* curl_batch = "/var/crateFerry/curl_batch";
+constexpr const char* curl_batch_results = "/var/crateFerry/curl_results";
 constexpr const char* sftp_error = "/var/crateFerry/sftp_error";
 constexpr const char* ssh_config = "/var/crateFerry/ssh_config";
 // Made by the last line of the sftp queue: proof that sftp read the queue to its end.

@@ -14,8 +14,10 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "exec/exec.h"
 #include "fileutil/fileutil.h"
@@ -27,6 +29,8 @@ namespace {
 
 constexpr int k_curl_attempts = 3;
 constexpr unsigned k_retry_pause_seconds = 5;
+// Files per curl run in batch mode: a bound on the batch file, not on the speed.
+constexpr size_t k_files_per_batch = 1000;
 
 // Calls `act(path, state)` for each pending regular file, in the order the folder
 // yields them, with the state the walk saw.
@@ -58,6 +62,38 @@ void finish_uploaded(const char* path, const FileState& seen, time_t reference_t
     set_file_times(path, reference_time);
 }
 
+// True, after logging, for a file whose name curl cannot send as itself: attempts
+// would fail alike, or worse, send the file under another name.
+bool refused_by_curl(const std::string& path) {
+    const unsigned char byte = curl_unsendable_byte(path.c_str(), cfg.remoteurl);
+    if (byte == 0) return false;
+    syslog(LOG_ERR, "File %s cannot be sent over FTP: its name holds the byte 0x%02X", path.c_str(),
+           byte);
+    return true;
+}
+
+// Sends `path` with one curl run per attempt, from attempt number `attempt` on, with
+// the pause after every failure; a sent file is finished. Returns how the last
+// attempt ended.
+Transfer send_with_attempts(const std::string& path, const FileState& seen, int attempt,
+                            time_t reference_time) {
+    Transfer result = Transfer::failed;
+    for (; attempt < k_curl_attempts; ++attempt) {
+        result = curl_upload(path.c_str(), cfg.remoteurl, cfg.username, cfg.password);
+        if (result == Transfer::sent) {
+            finish_uploaded(path.c_str(), seen, reference_time);
+            return result;
+        }
+        sleep(k_retry_pause_seconds);
+    }
+    return result;
+}
+
+void log_stalled_run(size_t left_pending) {
+    syslog(LOG_ERR, "upload stopped after a stalled transfer: %zu more files left pending",
+           left_pending);
+}
+
 // Each pending file gets its attempts. Once a file's last attempt stalled, the link
 // is taken for dead: the files after it stay pending for the next run rather than
 // each stalling in turn.
@@ -69,26 +105,42 @@ void upload_with_curl(DIR* dir, time_t reference_time) {
             ++left_pending;
             return;
         }
-        // Attempts would fail alike, or worse, send the file under another name.
-        if (const unsigned char byte = curl_unsendable_byte(path.c_str(), cfg.remoteurl)) {
-            syslog(LOG_ERR, "File %s cannot be sent over FTP: its name holds the byte 0x%02X",
-                   path.c_str(), byte);
-            return;
-        }
-        Transfer result = Transfer::failed;
-        for (int attempt = 0; attempt < k_curl_attempts; ++attempt) {
-            result = curl_upload(path.c_str(), cfg.remoteurl, cfg.username, cfg.password);
-            if (result == Transfer::sent) {
-                finish_uploaded(path.c_str(), seen, reference_time);
-                return;
+        if (refused_by_curl(path)) return;
+        stalled = send_with_attempts(path, seen, 0, reference_time) == Transfer::stalled;
+    });
+    if (stalled) log_stalled_run(left_pending);
+}
+
+// The pending files go in as few curl runs as possible, each keeping one connection.
+// A run stops at the first file that fails: that file gets its remaining attempts one
+// by one, as in per-file mode, and a new run takes the files after it.
+void upload_with_curl_batch(DIR* dir, time_t reference_time) {
+    std::vector<std::string> paths;
+    std::vector<FileState> seen;
+    for_each_pending(dir, reference_time, [&](const std::string& path, const FileState& state) {
+        if (refused_by_curl(path)) return;
+        paths.push_back(path);
+        seen.push_back(state);
+    });
+    size_t next = 0;
+    while (next < paths.size()) {
+        const size_t end = std::min(paths.size(), next + k_files_per_batch);
+        const std::vector<std::string> batch(paths.begin() + static_cast<ptrdiff_t>(next),
+                                             paths.begin() + static_cast<ptrdiff_t>(end));
+        for (const Transfer outcome :
+             curl_batch_upload(batch, cfg.remoteurl, cfg.username, cfg.password)) {
+            const size_t file = next++;
+            if (outcome == Transfer::sent) {
+                finish_uploaded(paths[file].c_str(), seen[file], reference_time);
+                continue;
             }
             sleep(k_retry_pause_seconds);
+            if (send_with_attempts(paths[file], seen[file], 1, reference_time) == Transfer::stalled) {
+                log_stalled_run(paths.size() - next);
+                return;
+            }
         }
-        stalled = result == Transfer::stalled;
-    });
-    if (stalled)
-        syslog(LOG_ERR, "upload stopped after a stalled transfer: %zu more files left pending",
-               left_pending);
+    }
 }
 
 void upload_with_sftp(DIR* dir, time_t reference_time) {
@@ -137,6 +189,8 @@ void upload_locked() {
     }
     if (strstr(cfg.remoteurl, "sftp") != nullptr)
         upload_with_sftp(dir.get(), reference_time);
+    else if (cfg.curlbatch != 0)
+        upload_with_curl_batch(dir.get(), reference_time);
     else
         upload_with_curl(dir.get(), reference_time);
 }

@@ -96,6 +96,7 @@ void load_settings(Settings* settings) {
     settings->ssh_config = setting_string(f, "MOD_CRATEFERRY_SSH_CONFIG");
     settings->stalltime = setting_number(f, "MOD_CRATEFERRY_STALLTIME");
     settings->tempupload = setting_number(f, "MOD_CRATEFERRY_TEMPUPLOAD");
+    settings->curlbatch = setting_number(f, "MOD_CRATEFERRY_CURLBATCH");
 }
 
 uint32_t stall_seconds(const Settings& settings) {

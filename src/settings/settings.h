@@ -33,12 +33,13 @@ struct Settings {
     char* ssh_config;
     uint32_t stalltime;
     uint32_t tempupload;
+    uint32_t curlbatch;
 };
 
 // Filled once at start, read-only afterwards; its strings live until exit.
 extern Settings cfg;
 
-// Fills all 23 fields from the settings file. A file that cannot be opened gives
+// Fills all 24 fields from the settings file. A file that cannot be opened gives
 // empty strings and zero numbers, without a message.
 void load_settings(Settings* settings);
 

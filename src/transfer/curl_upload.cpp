@@ -54,18 +54,6 @@ std::string file_name_of(const char* path) {
     return slash == nullptr ? path : slash + 1;
 }
 
-// The URL and curl options that send `path` under its temporary name and rename it
-// once the data is through: curl runs "-"-prefixed quote commands after the transfer,
-// in the folder it stored the file in.
-std::string temporary_upload_arguments(const char* path, const char* remoteurl, std::string* url) {
-    const UrlParts parts = split_url(remoteurl);
-    const std::string name =
-        parts.last_segment.empty() ? file_name_of(path) : percent_decode(parts.last_segment);
-    const std::string temporary = temporary_name(name);
-    *url = parts.folder + percent_encode(temporary) + parts.rest;
-    return "-Q " + shell_quote("-RNFR " + temporary) + " -Q " + shell_quote("-RNTO " + name) + " ";
-}
-
 // True when curl would read a glob pattern in `text`.
 bool has_curl_glob(const std::string& text) {
     return text.find_first_of("[]{}") != std::string::npos;
@@ -172,6 +160,15 @@ std::string curl_target_url(const char* remoteurl, const char* path) {
     return url.folder + percent_encode(name) + url.rest;
 }
 
+CurlTarget curl_target(const char* path, const char* remoteurl) {
+    if (cfg.tempupload == 0 || !is_ftp_url(remoteurl)) return {curl_target_url(remoteurl, path), "", ""};
+    const UrlParts parts = split_url(remoteurl);
+    const std::string name =
+        parts.last_segment.empty() ? file_name_of(path) : percent_decode(parts.last_segment);
+    const std::string temporary = temporary_name(name);
+    return {parts.folder + percent_encode(temporary) + parts.rest, temporary, name};
+}
+
 std::string curl_credentials_secret(const char* user, const char* passwd) {
     const std::string credentials = std::string(user) + ':' + passwd;
     return std::string(k_credentials_variable) + "=user=\"" + curl_config_escape(credentials) + "\"";
@@ -190,10 +187,14 @@ std::string curl_url_argument(const std::string& url) {
 }
 
 std::string curl_upload_command(const char* path, const char* remoteurl) {
-    std::string url = curl_target_url(remoteurl, path);
+    const CurlTarget target = curl_target(path, remoteurl);
+    const std::string& url = target.url;
     std::string command = curl_credentials_prefix() + "curl -fSs -K - " + curl_stall_options();
-    if (cfg.tempupload != 0 && is_ftp_url(remoteurl))
-        command += temporary_upload_arguments(path, remoteurl, &url);
+    // curl runs "-"-prefixed quote commands after the transfer, in the folder it
+    // stored the file in.
+    if (!target.rename_from.empty())
+        command += "-Q " + shell_quote("-RNFR " + target.rename_from) + " -Q " +
+                   shell_quote("-RNTO " + target.rename_to) + " ";
     // -g also keeps curl from globbing the name of the file to send.
     if (has_curl_glob(path) && !has_curl_glob(url)) command += "-g ";
     command += curl_url_argument(url) + " -T " + shell_quote(path) + " 2>" + paths::curl_error;

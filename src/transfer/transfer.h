@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // How one transfer attempt ended.
 enum class Transfer { sent, failed, stalled };
@@ -80,6 +81,16 @@ std::string curl_url_argument(const std::string& url);
 // the whole file name appended, percent-encoded.
 std::string curl_target_url(const char* remoteurl, const char* path);
 
+// Where curl sends `path` for `remoteurl`: the URL (curl_target_url), or with
+// MOD_CRATEFERRY_TEMPUPLOAD set and an FTP URL, the URL of the temporary name and the
+// two names of the rename after the transfer (both empty without one).
+struct CurlTarget {
+    std::string url;
+    std::string rename_from;
+    std::string rename_to;
+};
+CurlTarget curl_target(const char* path, const char* remoteurl);
+
 // The shell command that uploads `path` to `remoteurl`, reading the credentials from
 // the environment as curl_credentials_prefix says. With MOD_CRATEFERRY_TEMPUPLOAD
 // set and a URL curl can rename on, the file is sent under its temporary name and
@@ -91,6 +102,25 @@ std::string curl_upload_command(const char* path, const char* remoteurl);
 // Transfer::stalled when the attempt ended on the stall limit.
 Transfer curl_upload(const char* path, const char* remoteurl, const char* username,
                      const char* password);
+
+// The configuration of one curl run over `paths`, in curl's config syntax with every
+// value escaped: per file a group of options ending in "next" (credentials, the
+// stall limits, globbing off, the target of curl_target, and the result line
+// "crateferry-result URLNUM EXITCODE ERRORMSG"), so every transfer is reported on its
+// own while all share one connection.
+std::string curl_batch_config(const std::vector<std::string>& paths, const char* remoteurl,
+                              const char* username, const char* password);
+
+// The shell command of that run: curl stops at the first transfer that fails.
+std::string curl_batch_command();
+
+// Sends `paths` in order with one curl run. Returns one outcome per file up to and
+// including the first that failed, which is logged as "file upload has failed(%s)"
+// at LOG_ERR ("curl: (CODE) MESSAGE", at most 63 characters, as in curl's own text);
+// the files after it were not tried. Never returns an empty list for files given.
+std::vector<Transfer> curl_batch_upload(const std::vector<std::string>& paths,
+                                        const char* remoteurl, const char* username,
+                                        const char* password);
 
 // Host and remote folder of an "sftp://" URL; false when the URL has no "sftp://".
 bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folder);

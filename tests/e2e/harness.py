@@ -384,8 +384,12 @@ class Sandbox:
         if link != self.binary and not link.is_symlink():
             link.symlink_to(self.binary.name)
         command = self.enter_command()
+        environment = {"PATH": SAFE_PATH, "HOME": str(self.home), "LANG": "C"}
         if faketime is not None:
             command += ["faketime", "-f", faketime]
+            # File times stay real: libfaketime would shift each stat result by the
+            # sped-up clock, so two looks at one unchanged file would differ.
+            environment["NO_FAKE_STAT"] = "1"
         command += ["/bin/bash", "-c", 'exec -a "$0" "$1" "${@:2}"', argv0, str(link), *args]
 
         log = []
@@ -393,8 +397,7 @@ class Sandbox:
         accounted = self._accounting.stat().st_size
         process = subprocess.Popen(
             command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, env={"PATH": SAFE_PATH, "HOME": str(self.home), "LANG": "C"},
-            cwd=self.home)
+            stderr=subprocess.PIPE, env=environment, cwd=self.home)
         # The log socket is drained while the program runs: a full socket queue
         # would block its syslog calls.
         deadline = time.monotonic() + timeout

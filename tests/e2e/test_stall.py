@@ -31,6 +31,12 @@ CASES = [
         attempts=3, bound=3 * STALL + PAUSES + 8),
         id="curl: a host that accepts and never answers stops the run after one file"),
     pytest.param(dict(
+        mode="curl", batch=1, stall="silent host", files={"a.dat": 10, "b.dat": 10},
+        errors=[r"file upload has failed\(curl: \(28\) .*\)",
+                r"upload stopped after a stalled transfer: 1 more files left pending"],
+        attempts=3, bound=3 * STALL + PAUSES + 8),
+        id="curl batch: a host that never answers stops the run after one file's attempts"),
+    pytest.param(dict(
         mode="curl", stall="server stops reading", files={"big.bin": BIG},
         errors=[r"file upload has failed\(curl: \(28\) Operation too slow.*\)",
                 r"upload stopped after a stalled transfer: 0 more files left pending"],
@@ -99,7 +105,8 @@ def run_stalled_then_healthy(case, sandbox, ftp_server, sftp_server, silent):
     remote_out.mkdir()
     fetched = {"dl.bin": os.urandom(1000)}
     (remote_out / "dl.bin").write_bytes(fetched["dl.bin"])
-    keys = dict(scanfolder=sandbox.scan, username="ferry", password="s3cret", stalltime=STALL)
+    keys = dict(scanfolder=sandbox.scan, username="ferry", password="s3cret", stalltime=STALL,
+                **({"curlbatch": 1} if case.get("batch") else {}))
     healthy = dict(keys, remoteurl=ftp_server.url("in/"))
     sandbox.link_ssh_tools()
     if mode == "curl":

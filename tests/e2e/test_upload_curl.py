@@ -28,9 +28,19 @@ def setup_upload(sandbox, ftp_server, folder="in", scanfolder=None, **settings):
     remote.mkdir(parents=True, exist_ok=True)
     keys = dict(scanfolder=sandbox.scan if scanfolder is None else scanfolder,
                 remoteurl=ftp_server.url(folder + "/"), username="ferry", password="s3cret")
-    keys.update(settings)
+    keys.update({k: v for k, v in settings.items() if not (k == "curlbatch" and v == 0)})
     sandbox.write_settings(**keys)
     return remote
+
+
+@pytest.fixture(params=[0, 1], ids=["per-file", "batch"])
+def curlbatch(request):
+    """MOD_CRATEFERRY_CURLBATCH for the tests that hold for both curl modes."""
+    return request.param
+
+
+def logins(ftp_server):
+    return ftp_server.server_log().count("logged in.")
 
 
 def uploaded(path):
@@ -46,8 +56,9 @@ def pwned_files(sandbox, ftp_server):
     return found
 
 
-def test_only_files_modified_after_the_reference_time_are_sent_and_then_stamped(sandbox, ftp_server):
-    remote = setup_upload(sandbox, ftp_server)
+def test_only_files_modified_after_the_reference_time_are_sent_and_then_stamped(sandbox, ftp_server,
+                                                                             curlbatch):
+    remote = setup_upload(sandbox, ftp_server, curlbatch=curlbatch)
     set_reference(sandbox)
     content = bytes(range(256)) * 3 + b"\r\n\0end"
     before = make_file(sandbox.scan, "before.dat", b"before", REFERENCE - 1)
@@ -92,8 +103,8 @@ def test_a_second_run_sends_nothing_again(sandbox, ftp_server):
     assert not (remote / "once.dat").exists() and result.process_count("curl") == 0
 
 
-def test_ruploaded_deletes_each_file_after_its_upload(sandbox, ftp_server):
-    remote = setup_upload(sandbox, ftp_server, ruploaded=1)
+def test_ruploaded_deletes_each_file_after_its_upload(sandbox, ftp_server, curlbatch):
+    remote = setup_upload(sandbox, ftp_server, ruploaded=1, curlbatch=curlbatch)
     set_reference(sandbox)
     sent = make_file(sandbox.scan, "sent.dat", b"payload")
     kept = make_file(sandbox.scan, "kept.dat", b"old", REFERENCE)
@@ -136,8 +147,9 @@ def test_a_failed_deletion_is_logged_and_the_file_is_stamped(sandbox, ftp_server
     assert stuck.stat().st_mtime == (REFERENCE + 7 if stamp_error else REFERENCE)
 
 
-def test_a_wrong_password_makes_3_attempts_per_file_and_the_files_stay_pending(sandbox, ftp_server):
-    remote = setup_upload(sandbox, ftp_server, password="wrong")
+def test_a_wrong_password_makes_3_attempts_per_file_and_the_files_stay_pending(sandbox, ftp_server,
+                                                                             curlbatch):
+    remote = setup_upload(sandbox, ftp_server, password="wrong", curlbatch=curlbatch)
     set_reference(sandbox)
     files = [make_file(sandbox.scan, name, b"x", REFERENCE + 5) for name in ("a.dat", "b.dat")]
 
@@ -217,8 +229,9 @@ HOSTILE_NAMES = [
 
 
 @pytest.mark.parametrize("name", HOSTILE_NAMES)
-def test_a_hostile_file_name_arrives_byte_identical_and_runs_nothing(sandbox, ftp_server, name):
-    remote = setup_upload(sandbox, ftp_server)
+def test_a_hostile_file_name_arrives_byte_identical_and_runs_nothing(sandbox, ftp_server, name,
+                                                                    curlbatch):
+    remote = setup_upload(sandbox, ftp_server, curlbatch=curlbatch)
     set_reference(sandbox)
     content = b"content of " + name.encode()
     hostile = make_file(sandbox.scan, name, content)
@@ -316,3 +329,45 @@ def test_a_name_the_ftp_channel_cannot_carry_is_refused_once_and_the_others_sent
     assert result.process_count("curl") == 1
     assert os.listdir(os.fsencode(remote)) == [b"sent.dat"]
     assert os.stat(refused).st_mtime == REFERENCE + 60
+
+
+@pytest.mark.parametrize("ruploaded", [0, 1], ids=["stamping", "deleting"])
+def test_a_file_refused_mid_batch_is_retried_alone_and_the_others_finished(sandbox, ftp_server,
+                                                                           curlbatch, ruploaded):
+    remote = setup_upload(sandbox, ftp_server, curlbatch=curlbatch, ruploaded=ruploaded)
+    set_reference(sandbox)
+    names = ["a.dat", "b.dat", "c.dat", "d.dat"]
+    files = [make_file(sandbox.scan, name, name.encode()) for name in names]
+    (remote / "b.dat").mkdir()  # the server refuses to store a file there
+    walk = os.listdir(sandbox.scan)  # the order the program meets them
+
+    result = sandbox.run("upload", faketime=FAST)
+
+    refused = [m for p, m in result.entries() if p == ERR]
+    assert len(refused) == 3 and all(m.startswith("file upload has failed(curl: (25) ")
+                                      for m in refused), result
+    finished = [uploaded(sandbox.scan / n) for n in walk if n != "b.dat"]
+    assert [e for e in result.entries() if e[1].endswith("was uploaded")] == finished, str(result)
+    assert files[1].stat().st_mtime == REFERENCE + 60
+    for path in files[:1] + files[2:]:
+        assert (remote / path.name).read_bytes() == path.name.encode()
+        assert not path.exists() if ruploaded else path.stat().st_mtime == REFERENCE
+    # One curl run (and login) for each group of files between failures, plus one per retry.
+    before_b = walk.index("b.dat")
+    runs = (1 + (before_b < len(walk) - 1)) + 2 if curlbatch else len(walk) + 2
+    assert result.process_count("curl") == runs, result
+    assert logins(ftp_server) == runs
+
+
+def test_one_curl_run_and_one_login_send_the_whole_batch(sandbox, ftp_server):
+    remote = setup_upload(sandbox, ftp_server, curlbatch=1)
+    set_reference(sandbox)
+    files = [make_file(sandbox.scan, f"f{i:03}.dat", os.urandom(100)) for i in range(30)]
+    walk = os.listdir(sandbox.scan)  # the order the program meets them
+
+    result = sandbox.run("upload")
+
+    assert result.entries() == [STARTED] + [uploaded(sandbox.scan / n) for n in walk] + [EXITED]
+    assert result.process_count("curl") == 1 and logins(ftp_server) == 1
+    assert all((remote / f.name).read_bytes() == f.read_bytes() for f in files)
+    assert not (sandbox.work / "curl_batch").exists()

@@ -17,11 +17,13 @@ def changed(path):
 
 
 def prepare(sandbox, ftp_server, sftp_server, mode, **settings):
-    """Settings for `mode` ("curl" or "sftp") into the server's "in"; returns
-    (server, remote folder)."""
+    """Settings for `mode` ("curl", "curl-batch" or "sftp") into the server's "in";
+    returns (server, remote folder)."""
     (sandbox.data / "timestamp").write_text("")
     os.utime(sandbox.data / "timestamp", (REFERENCE, REFERENCE))
     keys = dict(scanfolder=sandbox.scan, username="ferry", password="s3cret", **settings)
+    if mode == "curl-batch":
+        keys["curlbatch"] = 1
     if mode == "sftp":
         sandbox.link_ssh_tools()
         sandbox.write_ssh_config(sftp_server)
@@ -57,6 +59,12 @@ CASES = [
                  id="sftp: files are written under temporary names, only final names remain"),
     pytest.param("curl", 1, 1, "rename refused", id="curl: a refused rename leaves the file pending"),
     pytest.param("sftp", 1, 1, "rename refused", id="sftp: a refused rename leaves the file pending"),
+    pytest.param("curl-batch", 1, 0, "appended",
+                 id="curl batch: a file appended to during its upload is not deleted"),
+    pytest.param("curl-batch", 0, 1, "hostile names",
+                 id="curl batch: files are written under temporary names, only final names remain"),
+    pytest.param("curl-batch", 1, 1, "rename refused",
+                 id="curl batch: a refused rename leaves the file pending"),
 ]
 
 
@@ -112,12 +120,12 @@ def test_only_whole_files_are_finished_and_shown_under_their_names(
         kept = pending(sandbox, "kept.dat", b"kept")
         server.refuse_renames("kept.dat")
 
-        result = sandbox.run("upload", faketime=FAST if mode == "curl" else None)
+        result = sandbox.run("upload", faketime=None if mode == "sftp" else FAST)
 
         assert not result.has(f"File {kept} was uploaded"), result
         failures = [r for r in result.log if r.priority == ERR
                     and r.message.startswith("file upload has failed(")]
-        assert len(failures) == (3 if mode == "curl" else 1), result
+        assert len(failures) == (1 if mode == "sftp" else 3), result
         assert kept.read_bytes() == b"kept" and kept.stat().st_mtime == REFERENCE + 60
         assert not (remote / "kept.dat").exists()
         assert [p.name for p in remote.iterdir()] == [".kept.dat.cfpart"]

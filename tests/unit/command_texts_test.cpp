@@ -243,6 +243,26 @@ TEST(UrlPieces, OneFileUrlIsFetchedWithOnlyTheBytesCurlRefusesEncoded) {
     for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
 }
 
+TEST(CurlBatch, EveryFileIsAGroupOfEscapedOptionsEndingInNext) {
+    const std::string group_start =
+        "user = \"u:p\\\"w\"\nfail\nshow-error\nsilent\ngloboff\nconnect-timeout = 300\n"
+        "speed-limit = 1\nspeed-time = 300\noutput = \"/dev/null\"\n"
+        "write-out = \"crateferry-result %{urlnum} %{exitcode} %{errormsg}\\n\"\n";
+    EXPECT_EQ(curl_batch_config({"/s/a.dat", "/s/-b \"c\"\\\r"}, "ftp://h/in/", "u", "p\"w"),
+              group_start + "url = \"ftp://h/in/\"\nupload-file = \"/s/a.dat\"\nnext\n" +
+                  group_start + "url = \"ftp://h/in/-b%20%22c%22%5C%0D\"\n"
+                  "upload-file = \"/s/-b \\\"c\\\"\\\\\\r\"\nnext\n");
+    cfg.tempupload = 1;
+    const std::string renamed = curl_batch_config({"/s/a b"}, "ftp://h/in/", "u", "p\"w");
+    cfg.tempupload = 0;
+    EXPECT_EQ(renamed, group_start +
+                           "quote = \"-RNFR .a b.cfpart\"\nquote = \"-RNTO a b\"\n"
+                           "url = \"ftp://h/in/.a%20b.cfpart\"\nupload-file = \"/s/a b\"\nnext\n");
+    EXPECT_EQ(curl_batch_command(),
+              "curl --fail-early -K /var/crateFerry/curl_batch > /var/crateFerry/curl_results "
+              "2>/var/crateFerry/curl_error");
+}
+
 TEST(PercentDecode, TurnsEveryEncodedByteBackAndKeepsTheRest) {
     const CommandCase cases[] = {
         {"encoded bytes are decoded", percent_decode("a%20b%2Fc%ff"), "a b/c\xff"},

@@ -1,0 +1,126 @@
+// Sending many files with one curl run that keeps its connection and login.
+//
+// Rules a reader must not break:
+// - the batch file holds the password: it is made fresh with mode 0600 and removed
+//   as soon as curl has read it;
+// - every value in it is escaped in curl's config syntax, so names reach curl as
+//   themselves and no value can add an option;
+// - curl stops at the first failed transfer (--fail-early): results are read up to
+//   that one, and the files after it count as not tried.
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "exec/exec.h"
+#include "fileutil/fileutil.h"
+#include "paths.h"
+#include "settings/settings.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+constexpr char k_result_mark[] = "crateferry-result ";
+// curl's own error line is logged cut to this length in per-file mode; a batch
+// transfer's text is cut alike, so both modes log the same lines.
+constexpr size_t k_max_error_text = 63;
+
+std::string option(const char* name, const std::string& value) {
+    return std::string(name) + " = \"" + curl_config_escape(value) + "\"\n";
+}
+
+// Writes the batch file anew, readable by its owner only.
+bool write_batch_file(const std::string& text) {
+    (void)unlink(paths::curl_batch);
+    const UniqueFd fd(open(paths::curl_batch, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (fd.get() < 0) return false;
+    size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = write(fd.get(), text.data() + written, text.size() - written);
+        if (n <= 0) return false;
+        written += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The outcome of one result line's exit code, logging a failure.
+Transfer outcome_of(int exit_code, const char* message) {
+    if (exit_code == 0) return Transfer::sent;
+    std::string error = "curl: (" + std::to_string(exit_code) + ")";
+    if (message[0] != '\0') error += std::string(" ") + message;
+    syslog(LOG_ERR, "file upload has failed(%s)", error.substr(0, k_max_error_text).c_str());
+    constexpr int k_curl_timed_out = 28;
+    return exit_code == k_curl_timed_out ? Transfer::stalled : Transfer::failed;
+}
+
+// The outcomes in the results file, in transfer order, up to the first failure.
+std::vector<Transfer> read_results(size_t expected) {
+    std::vector<Transfer> outcomes;
+    UniqueFile results(fopen(paths::curl_batch_results, "r"));
+    if (!results) return outcomes;
+    char* line = nullptr;
+    size_t line_size = 0;
+    ssize_t length;
+    while (outcomes.size() < expected && (length = getline(&line, &line_size, results.get())) >= 0) {
+        if (strncmp(line, k_result_mark, sizeof k_result_mark - 1) != 0) continue;
+        if (line[length - 1] == '\n') line[length - 1] = '\0';
+        char* rest = line + sizeof k_result_mark - 1;
+        const unsigned long urlnum = strtoul(rest, &rest, 10);
+        const long exit_code = strtol(rest, &rest, 10);
+        if (urlnum != outcomes.size()) break;
+        outcomes.push_back(outcome_of(static_cast<int>(exit_code), rest[0] == ' ' ? rest + 1 : rest));
+        if (outcomes.back() != Transfer::sent) break;
+    }
+    free(line);
+    return outcomes;
+}
+
+}  // namespace
+
+std::string curl_batch_config(const std::vector<std::string>& paths, const char* remoteurl,
+                              const char* username, const char* password) {
+    const std::string seconds = std::to_string(stall_seconds(cfg));
+    const std::string credentials = option("user", std::string(username) + ':' + password);
+    std::string config;
+    for (const std::string& path : paths) {
+        const CurlTarget target = curl_target(path.c_str(), remoteurl);
+        config += credentials + "fail\nshow-error\nsilent\ngloboff\n";
+        config += "connect-timeout = " + seconds + "\nspeed-limit = 1\nspeed-time = " + seconds + "\n";
+        config += option("output", "/dev/null");
+        config += option("write-out", std::string(k_result_mark) + "%{urlnum} %{exitcode} %{errormsg}\n");
+        if (!target.rename_from.empty())
+            config += option("quote", "-RNFR " + target.rename_from) + option("quote", "-RNTO " + target.rename_to);
+        config += option("url", target.url) + option("upload-file", path) + "next\n";
+    }
+    return config;
+}
+
+std::string curl_batch_command() {
+    return std::string("curl --fail-early -K ") + paths::curl_batch + " > " +
+           paths::curl_batch_results + " 2>" + paths::curl_error;
+}
+
+std::vector<Transfer> curl_batch_upload(const std::vector<std::string>& paths,
+                                        const char* remoteurl, const char* username,
+                                        const char* password) {
+    if (paths.empty()) return {};
+    (void)unlink(paths::curl_batch_results);
+    const bool written = write_batch_file(curl_batch_config(paths, remoteurl, username, password));
+    if (!written) syslog(LOG_ERR, "file upload has failed(Cannot write %s: %m)", paths::curl_batch);
+    const int status = written ? run_shell(curl_batch_command()) : -1;
+    (void)unlink(paths::curl_batch);
+    std::vector<Transfer> outcomes = read_results(paths.size());
+    (void)unlink(paths::curl_batch_results);
+    const bool stopped = outcomes.empty() || outcomes.back() == Transfer::sent;
+    if (stopped && outcomes.size() < paths.size()) {
+        // curl ended without a word on the next file (it could not start, or the batch
+        // file could not be written): that file's attempt failed.
+        if (written && file_size(paths::curl_error) != 0)
+            syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(paths::curl_error));
+        outcomes.push_back(curl_stalled(status) ? Transfer::stalled : Transfer::failed);
+    }
+    return outcomes;
+}
