@@ -83,14 +83,16 @@ std::vector<Transfer> read_results(size_t expected) {
 std::string curl_batch_config(const std::vector<std::string>& paths, const char* remoteurl,
                               const char* username, const char* password) {
     const std::string seconds = std::to_string(stall_seconds(cfg));
-    const std::string credentials = option("user", std::string(username) + ':' + password);
+    // The options every file's group begins with.
+    const std::string common =
+        option("user", std::string(username) + ':' + password) +
+        "fail\nshow-error\nsilent\ngloboff\nconnect-timeout = " + seconds +
+        "\nspeed-limit = 1\nspeed-time = " + seconds + "\n" + option("output", "/dev/null") +
+        option("write-out", std::string(k_result_mark) + "%{urlnum} %{exitcode} %{errormsg}\n");
     std::string config;
     for (const std::string& path : paths) {
         const CurlTarget target = curl_target(path.c_str(), remoteurl);
-        config += credentials + "fail\nshow-error\nsilent\ngloboff\n";
-        config += "connect-timeout = " + seconds + "\nspeed-limit = 1\nspeed-time = " + seconds + "\n";
-        config += option("output", "/dev/null");
-        config += option("write-out", std::string(k_result_mark) + "%{urlnum} %{exitcode} %{errormsg}\n");
+        config += common;
         if (!target.rename_from.empty())
             config += option("quote", "-RNFR " + target.rename_from) + option("quote", "-RNTO " + target.rename_to);
         config += option("url", target.url) + option("upload-file", path) + "next\n";
