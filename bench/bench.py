@@ -360,12 +360,20 @@ def case_curl(bench, table):
             folder = bench.scan / f"curl_{count}_{size}"
             make_files(bench, folder, count, size)
             bench.set_timestamp(int(time.time()) - DAY)
-            bench.box.write_settings(scanfolder=folder, remoteurl=server.url("prog/"),
-                                     username=USER, password=PASSWORD)
-            prepare = bench.script(
-                f"prepare_curl_{count}",
-                f"touch {folder}/*\nrm -rf {root}/prog {root}/lftp {root}/rclone\n"
-                f"mkdir {root}/prog {root}/lftp {root}/rclone")
+            # Per-file and batch mode differ in one setting: each command's preparation
+            # puts its settings file in place, outside the timing.
+            settings = {}
+            for batch in (0, 1):
+                bench.box.write_settings(scanfolder=folder, remoteurl=server.url("prog/"),
+                                         username=USER, password=PASSWORD, curlbatch=batch)
+                settings[batch] = bench.base / f"settings_{count}_{batch}"
+                shutil.copy(bench.box.settings_path, settings[batch])
+            reset = (f"touch {folder}/*\nrm -rf {root}/prog {root}/lftp {root}/rclone\n"
+                     f"mkdir {root}/prog {root}/lftp {root}/rclone\n")
+            prepare = bench.script(f"prepare_curl_{count}",
+                                   f"{reset}cp {settings[0]} /opt/crateFerry/etc/settings")
+            prepare_batch = bench.script(f"prepare_curl_batch_{count}",
+                                         f"{reset}cp {settings[1]} /opt/crateFerry/etc/settings")
             texts = program_commands(bench, prepare)
             expect("curl commands", len(texts), count)
             expect("files the program sent", count_files(bench, root / "prog"), count)
@@ -384,12 +392,20 @@ def case_curl(bench, table):
                       f"--transfers 1 --checkers 1 -q --config /dev/null")
             commands = [("shell loop of the same curl commands", floor, prepare),
                         ("upload (curl mode)", bench.upload, prepare),
+                        ("upload (curl batch)", bench.upload, prepare_batch),
                         ("lftp mirror -R", lftp, prepare),
                         ("rclone copy", rclone, prepare)]
             times = checked_times(bench, root, commands, count)
-            side_by_side(table, f"3 curl, {count} {label} files to FTP", times,
-                         "shell loop of the same curl commands", 1.05, ["upload (curl mode)"],
-                         ["lftp mirror -R", "rclone copy"])
+            case = f"3 curl, {count} {label} files to FTP"
+            side_by_side(table, case, times, "shell loop of the same curl commands", 1.05,
+                         ["upload (curl mode)"],
+                         ["upload (curl batch)", "lftp mirror -R", "rclone copy"])
+            batch = statistics.median(times["upload (curl batch)"])
+            table.notes.append(
+                f"Case {case}: curl batch / rclone copy = "
+                f"{batch / statistics.median(times['rclone copy']):.2f} (target <= 1.00), "
+                f"curl batch / lftp mirror -R = "
+                f"{batch / statistics.median(times['lftp mirror -R']):.2f} (target <= 2.00).")
     finally:
         server.kill()
 
