@@ -56,6 +56,11 @@ ftp_server -> harness.FtpServer (pyftpdlib on 127.0.0.1, passive mode works with
         home is a folder under .root (created), default .root itself.
     .add_anonymous(home=None)   login "anonymous" with any password, read-only.
     User "ferry" / "s3cret" exists. .stop(), .kill(), .running, .server_log().
+    Hooks (by last path component): .stall_transfers(name) (the data connection goes
+    silent: "stalled"), .clear_stalls(), .hold_writes(name) / .release(name) (an
+    upload is not read until released: "held"), .refuse_renames(name) (RNTO fails:
+    "rename refused"); .events() also has "opened" and "renamed";
+    .wait_for_event(event, name).
 
 sftp_server -> harness.SftpServer (asyncssh on 127.0.0.1, password logins only)
     .root (Path: the chroot, "/" for clients), .port, .host, .url("in") ->
@@ -66,7 +71,13 @@ sftp_server -> harness.SftpServer (asyncssh on 127.0.0.1, password logins only)
       .hold_writes(name)     its first write waits until .release(name);
       .wait_for_event("held", name, timeout=30) -> bool;
       .events() -> [(event, name)], event in "opened", "refused", "held", "closed".
+      .refuse_renames(name)  a rename to it fails: "rename refused" ("renamed" on success);
     .stop() (SIGTERM), .kill() (SIGKILL), .running, .server_log().
+    Both servers: .pause() / .resume() stop and continue the server process (SIGSTOP):
+    its connections stay open and nothing answers.
+
+harness.SilentListener() (no fixture): a TCP listener on 127.0.0.1 that accepts and
+never sends a byte; .host, .port, .connections, .close().
 
 At the end of the session the run fails if /opt/crateFerry, /var/crateFerry or
 /var/data/crateFerry appeared on the real machine.
