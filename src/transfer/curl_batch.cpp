@@ -2,7 +2,7 @@
 //
 // Rules a reader must not break:
 // - the batch file holds the password: it is made fresh with mode 0600 and removed
-//   as soon as curl has read it;
+//   as soon as the run ends;
 // - every value in it is escaped in curl's config syntax, so names reach curl as
 //   themselves and no value can add an option;
 // - curl stops at the first failed transfer (--fail-early): results are read up to

@@ -11,6 +11,7 @@ REFERENCE = 1_000_000_000
 
 CASES = [
     pytest.param("curl", "curl", id="curl upload"),
+    pytest.param("batch", "curl", id="curl batch upload"),
     pytest.param("sftp", "sshpass", id="sftp upload with sshpass"),
     pytest.param("download", "curl", id="download fetch"),
 ]
@@ -48,7 +49,8 @@ def test_no_command_line_holds_a_password_while_a_transfer_runs(mode, tool, sand
         sandbox.write_ssh_config(sftp_server)
         keys["remoteurl"] = sftp_server.url("in")
         sftp_server.hold_writes("held.bin")
-    elif mode == "curl":
+    elif mode in ("curl", "batch"):
+        keys["curlbatch"] = 1 if mode == "batch" else 0
         ftp_server.stall_transfers("held.bin")
     else:
         keys.update(download=1, download_url=ftp_server.url("out/"), download_user="ferry",
@@ -62,6 +64,8 @@ def test_no_command_line_holds_a_password_while_a_transfer_runs(mode, tool, sand
                            (ftp_server, "stalled", "dl.bin" if mode == "download" else "held.bin"))
     assert server.wait_for_event(event, name), "the transfer never started"
     seen = command_lines()
+    if mode == "batch":  # the one file that holds the password meanwhile
+        assert (sandbox.work / "curl_batch").stat().st_mode & 0o777 == 0o600
     if mode == "sftp":
         sftp_server.release("held.bin")
     else:
