@@ -87,15 +87,22 @@ std::string curl_batch_config(const std::vector<std::string>& paths, const char*
     const std::string common =
         option("user", std::string(username) + ':' + password) +
         "fail\nshow-error\nsilent\ngloboff\nconnect-timeout = " + seconds +
-        "\nspeed-limit = 1\nspeed-time = " + seconds + "\n" + option("output", "/dev/null") +
+        "\nspeed-limit = 1\nspeed-time = " + seconds + "\n" +
         option("write-out", std::string(k_result_mark) + "%{urlnum} %{exitcode} %{errormsg}\n");
-    std::string config;
-    for (const std::string& path : paths) {
-        const CurlTarget target = curl_target(path.c_str(), remoteurl);
-        config += common;
-        if (!target.rename_from.empty())
-            config += option("quote", "-RNFR " + target.rename_from) + option("quote", "-RNTO " + target.rename_to);
-        config += option("url", target.url) + option("upload-file", path) + "next\n";
+    // Options hold for a whole group, so files renamed after their transfer each need
+    // a group of their own; all others share one, which is faster: curl sets each group
+    // up anew.
+    std::string config = common;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const CurlTarget target = curl_target(paths[i].c_str(), remoteurl);
+        if (!target.rename_from.empty()) {
+            if (i > 0) config += "next\n" + common;
+            config += option("quote", "-RNFR " + target.rename_from) +
+                      option("quote", "-RNTO " + target.rename_to);
+        }
+        // Each URL's own output: a server's reply body never mixes with the results.
+        config += option("url", target.url) + option("output", "/dev/null") +
+                  option("upload-file", paths[i]);
     }
     return config;
 }

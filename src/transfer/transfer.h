@@ -104,10 +104,11 @@ Transfer curl_upload(const char* path, const char* remoteurl, const char* userna
                      const char* password);
 
 // The configuration of one curl run over `paths`, in curl's config syntax with every
-// value escaped: per file a group of options ending in "next" (credentials, the
-// stall limits, globbing off, the target of curl_target, and the result line
-// "crateferry-result URLNUM EXITCODE ERRORMSG"), so every transfer is reported on its
-// own while all share one connection.
+// value escaped: the credentials, the stall limits, globbing off and the result line
+// "crateferry-result URLNUM EXITCODE ERRORMSG" that reports every transfer on its own,
+// then per file its URL (curl_target), output to /dev/null and the file. Files sent
+// under a temporary name each get a group of their own (after "next"), holding their
+// rename commands. All transfers share one connection.
 std::string curl_batch_config(const std::vector<std::string>& paths, const char* remoteurl,
                               const char* username, const char* password);
 

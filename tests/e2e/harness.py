@@ -597,6 +597,12 @@ class FtpServer(_Server):
         """A rename to this name fails with 550: ("rename refused", name)."""
         self._control_add("refuse_rename", name)
 
+    def delay_passive_replies(self, milliseconds):
+        """EPSV and PASV are answered `milliseconds` later, as across a real link."""
+        control = self.state / "control.json"
+        content = json.loads(control.read_text()) if control.exists() else {}
+        self._write_json("control.json", dict(content, passive_delay_ms=milliseconds))
+
 
 class SilentListener:
     """A TCP listener on 127.0.0.1 that accepts every connection and never sends a

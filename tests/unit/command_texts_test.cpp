@@ -243,21 +243,24 @@ TEST(UrlPieces, OneFileUrlIsFetchedWithOnlyTheBytesCurlRefusesEncoded) {
     for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
 }
 
-TEST(CurlBatch, EveryFileIsAGroupOfEscapedOptionsEndingInNext) {
-    const std::string group_start =
+TEST(CurlBatch, EveryValueIsEscapedAndRenamedFilesGetAGroupEach) {
+    const std::string common =
         "user = \"u:p\\\"w\"\nfail\nshow-error\nsilent\ngloboff\nconnect-timeout = 300\n"
-        "speed-limit = 1\nspeed-time = 300\noutput = \"/dev/null\"\n"
+        "speed-limit = 1\nspeed-time = 300\n"
         "write-out = \"crateferry-result %{urlnum} %{exitcode} %{errormsg}\\n\"\n";
     EXPECT_EQ(curl_batch_config({"/s/a.dat", "/s/-b \"c\"\\\r"}, "ftp://h/in/", "u", "p\"w"),
-              group_start + "url = \"ftp://h/in/\"\nupload-file = \"/s/a.dat\"\nnext\n" +
-                  group_start + "url = \"ftp://h/in/-b%20%22c%22%5C%0D\"\n"
-                  "upload-file = \"/s/-b \\\"c\\\"\\\\\\r\"\nnext\n");
+              common + "url = \"ftp://h/in/\"\noutput = \"/dev/null\"\nupload-file = \"/s/a.dat\"\n"
+                       "url = \"ftp://h/in/-b%20%22c%22%5C%0D\"\noutput = \"/dev/null\"\n"
+                       "upload-file = \"/s/-b \\\"c\\\"\\\\\\r\"\n");
     cfg.tempupload = 1;
-    const std::string renamed = curl_batch_config({"/s/a b"}, "ftp://h/in/", "u", "p\"w");
+    const std::string renamed = curl_batch_config({"/s/a b", "/s/c"}, "ftp://h/in/", "u", "p\"w");
     cfg.tempupload = 0;
-    EXPECT_EQ(renamed, group_start +
-                           "quote = \"-RNFR .a b.cfpart\"\nquote = \"-RNTO a b\"\n"
-                           "url = \"ftp://h/in/.a%20b.cfpart\"\nupload-file = \"/s/a b\"\nnext\n");
+    EXPECT_EQ(renamed, common + "quote = \"-RNFR .a b.cfpart\"\nquote = \"-RNTO a b\"\n"
+                                "url = \"ftp://h/in/.a%20b.cfpart\"\noutput = \"/dev/null\"\n"
+                                "upload-file = \"/s/a b\"\nnext\n" +
+                           common + "quote = \"-RNFR .c.cfpart\"\nquote = \"-RNTO c\"\n"
+                                "url = \"ftp://h/in/.c.cfpart\"\noutput = \"/dev/null\"\n"
+                                "upload-file = \"/s/c\"\n");
     EXPECT_EQ(curl_batch_command(),
               "curl --fail-early -K /var/crateFerry/curl_batch > /var/crateFerry/curl_results "
               "2>/var/crateFerry/curl_error");

@@ -16,13 +16,17 @@ components); every event is appended to STATE_DIR/events.jsonl as
             stops, a download never gets a byte;
   "hold":   the data connection of an upload of the file is not read ("held") until
             its name is in "release";
-  "refuse_rename": RNTO to this name fails with 550 ("rename refused").
+  "refuse_rename": RNTO to this name fails with 550 ("rename refused");
+  "passive_delay_ms": a number: EPSV and PASV are answered that much later, as a
+            server across a real link would answer (on loopback the answer is there
+            within microseconds, which no real client meets).
 Every upload's data connection records "opened" with the name written, and every
 rename "renamed" with the new name.
 """
 import json
 import logging
 import os
+import socket
 import sys
 import threading
 import time
@@ -121,6 +125,29 @@ def hooked_dtp_handler(state_dir):
 
 def hooked_ftp_handler(state_dir):
     class HookedFTPHandler(FTPHandler):
+        def __init__(self, conn, server, ioloop=None):
+            super().__init__(conn, server, ioloop)
+            # Replies go out at once, as production servers send them: without this,
+            # a reused connection waits on delayed acknowledgements at every command.
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+        def _delay_passive_reply(self):
+            try:
+                with open(os.path.join(state_dir, "control.json"), encoding="utf-8") as f:
+                    delay = json.load(f).get("passive_delay_ms", 0)
+            except FileNotFoundError:
+                delay = 0
+            if delay:
+                time.sleep(delay / 1000)
+
+        def ftp_EPSV(self, line):
+            self._delay_passive_reply()
+            return super().ftp_EPSV(line)
+
+        def ftp_PASV(self, line):
+            self._delay_passive_reply()
+            return super().ftp_PASV(line)
+
         def ftp_RNTO(self, path):
             name = os.path.basename(path)
             if self._rnfr and name in control(state_dir, "refuse_rename"):
