@@ -11,6 +11,7 @@ packages=(
   curl openssh-client sshpass psmisc dash sed    # the tools the program runs
   faketime util-linux procps findutils coreutils # sandbox and test helpers
   clang-tidy                                     # static checks of src/
+  clang libclang-rt-14-dev                       # fuzz targets: clang++ and libFuzzer
   hyperfine lftp rclone strace time binutils     # the benchmark's smoke run
 )
 missing=()
