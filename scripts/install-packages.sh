@@ -12,6 +12,7 @@ packages=(
   faketime util-linux procps findutils coreutils # sandbox and test helpers
   clang-tidy                                     # static checks of src/
   dpkg-dev systemd man-db                        # the package, its check, the units' verify
+  clang libclang-rt-14-dev                       # fuzz targets: clang++ and libFuzzer
   hyperfine lftp rclone strace time binutils     # the benchmark's smoke run
 )
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The project's test command: installs the Debian packages that are missing, builds
 # with warnings as errors, builds again with AddressSanitizer and UBSan, builds and
-# checks the Debian package, and runs the unit tests in both trees and the
-# end-to-end suite in the main one, whose pytest summary it shows.
+# checks the Debian package, and runs the unit tests in both trees, the fuzz targets
+# for a few seconds each, and the end-to-end suite in the main one, whose pytest
+# summary it shows.
 # Runs as root (apt-get, and the e2e sandbox uses unshare and mounts); needs no stdin.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,6 +24,9 @@ cmake -S . -B build-asan -DCRATEFERRY_SANITIZE=ON -DCRATEFERRY_WERROR=ON
 cmake --build build-asan -j"$jobs"
 
 (cd build-asan && ctest --output-on-failure -L unit)
+
+# Fuzz targets: each quoting layer's property under libFuzzer, a few seconds per target.
+bash scripts/fuzz.sh
 
 # Device builds: 32- and 64-bit ARM, unit tests under qemu-user.
 bash scripts/cross-test.sh

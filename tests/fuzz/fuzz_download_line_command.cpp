@@ -1,0 +1,196 @@
+// Fuzz target for download_line_command. Input: one mode byte, the scan folder's name,
+// a NUL, the folder URL, a NUL, the rest. Mode bit 0: the listed line is the folder URL
+// followed by the rest (as the list file holds it), else the rest alone; bit 1: the
+// folder is given by its absolute path, else relative to the shell's working folder.
+// Properties, for any listed line:
+// - the command is empty exactly when the line holds a NUL, or when the name after the
+//   folder URL is ".", ".." or holds a '/';
+// - otherwise it ends with its error redirect, and run with the real /bin/sh -ce and a
+//   stub curl first on PATH (in a temporary folder: no network, no /var), it runs curl
+//   exactly once, in the scan folder, with either -O and the line as the one URL, or -o
+//   and a plain name of that folder ("./" before a leading '-') that is the listed name,
+//   fetched from the folder URL with the name percent-encoded; "-g" comes exactly when
+//   the URL holds []{} and "--url" when it begins with '-'; nothing else is created.
+//   An empty line (documented: attempted with an empty URL) gives curl no URL at all.
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "operations/operations.h"
+#include "paths.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+// The temporary folder: bin/curl (the stub), record/ (what the stub saw, and the error
+// file), work/ (the shell's working folder, holding the scan folder).
+struct Scratch {
+    TempFolder root;
+    std::string bin = root.path() + "/bin";
+    std::string record = root.path() + "/record";
+    std::string work = root.path() + "/work";
+
+    Scratch() {
+        for (const std::string& folder : {bin, record, work})
+            if (mkdir(folder.c_str(), 0700) != 0) property_failed("scratch folders", folder);
+        const std::string stub = bin + "/curl";
+        std::string script = "#!/bin/sh\n";
+        script +=
+            "# Stands in for curl: records where it ran and its arguments, fetches nothing.\n";
+        script += "echo call >> '" + record + "/calls'\n";
+        script += "pwd -P > '" + record + "/cwd'\n";
+        script += "printf '%s\\0' \"$@\" > '" + record + "/argv'\n";
+        write_file(stub, script);
+        if (chmod(stub.c_str(), 0700) != 0) property_failed("the stub curl is executable", stub);
+    }
+};
+
+std::string real_path(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? resolved : "<" + path + " unresolved>";
+}
+
+std::vector<std::string> nul_separated(const std::string& text) {
+    std::vector<std::string> words;
+    size_t start = 0;
+    size_t end;
+    while ((end = text.find('\0', start)) != std::string::npos) {
+        words.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return words;
+}
+
+bool has_glob(const std::string& url) {
+    return url.find_first_of("[]{}") != std::string::npos;
+}
+
+// A name that is a file of the listed folder: not ".", not "..", no '/'.
+bool names_a_file(const std::string& name) {
+    return name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// A name that curl fetches as written when it ends a URL, and that -O stores as itself:
+// ASCII letters, digits and @+=:,._- only (no '%' that curl would decode, no '?' or '#'
+// that would end the path, no backslash that -O would cut the name at).
+bool kept_by_remote_name(const std::string& name) {
+    for (char c : name) {
+        const bool alphanumeric =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alphanumeric && std::string("@+=:,._-").find(c) == std::string::npos) return false;
+    }
+    return names_a_file(name);
+}
+
+// Checks curl's arguments; `name` is the listed name, or empty when the line is fetched
+// as it is.
+void check_curl_arguments(const std::vector<std::string>& args, const std::string& line,
+                          const std::string& folder_url, const std::string& name,
+                          const std::string& detail) {
+    size_t next = 0;
+    while (next + 1 < args.size() && args[next] == "-K") next += 2;  // credentials from stdin
+    require(next < args.size(), "curl gets a fetch option", detail);
+    std::string url_expected;
+    if (args[next] == "-fSOs") {
+        ++next;
+        url_expected = line;
+        require(name.empty() || kept_by_remote_name(name),
+                "-O stores only names that curl reads literally", detail);
+    } else {
+        require(args[next] == "-fSs" && next + 2 < args.size() && args[next + 1] == "-o",
+                "curl gets -O, or -o and a name", detail);
+        const std::string& output = args[next + 2];
+        next += 3;
+        require(!name.empty() && output == (name[0] == '-' ? "./" + name : name),
+                "-o stores the listed name itself", detail);
+        require(names_a_file(name), "-o stores a plain name of the folder", detail);
+        url_expected = folder_url + percent_encode(name);
+    }
+    if (url_expected.empty()) {
+        // An empty line is attempted as it is: the empty URL is no word at all, so curl
+        // gets no URL and fetches nothing.
+        require(next == args.size(), "an empty line gives curl no URL", detail);
+        return;
+    }
+    const bool globbing_off = next < args.size() && args[next] == "-g";
+    if (globbing_off) ++next;
+    const bool url_option = next < args.size() && args[next] == "--url";
+    if (url_option) ++next;
+    require(next + 1 == args.size(), "curl gets exactly one URL as its last argument", detail);
+    const std::string& url = args[next];
+    require(url == url_expected, "curl fetches the expected URL", detail);
+    require(globbing_off == has_glob(url), "-g comes exactly when the URL holds []{}", detail);
+    require(url_option == (!url.empty() && url[0] == '-'),
+            "--url comes exactly when the URL begins with '-'", detail);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const Scratch scratch;
+    if (size == 0) return 0;
+    const uint8_t mode = data[0];
+    const std::vector<std::string> parts = split_input(data + 1, size - 1, 3);
+    std::string folder_name = parts[0];
+    if (!names_a_file(folder_name) || folder_name.empty() || folder_name.size() > 200)
+        folder_name = "scan";
+    const std::string& folder_url = parts[1];
+    const std::string line = (mode & 1) != 0 ? folder_url + parts[2] : parts[2];
+    const std::string folder_path = scratch.work + "/" + folder_name;
+    const std::string folder = (mode & 2) != 0 ? folder_path : folder_name;
+
+    const std::string command = download_line_command(folder.c_str(), "", folder_url.c_str(), line);
+    std::string detail = "folder:     " + printable(folder) +
+                         "\nfolder url: " + printable(folder_url) +
+                         "\nline:       " + printable(line) + "\ncommand:    " + printable(command);
+
+    const bool listed = !folder_url.empty() && line.compare(0, folder_url.size(), folder_url) == 0;
+    const std::string name = listed ? line.substr(folder_url.size()) : "";
+    const bool refused = line.find('\0') != std::string::npos || (listed && !names_a_file(name));
+    require(command.empty() == refused,
+            "the command is empty exactly for a NUL or a name that is no file of the folder",
+            detail);
+    if (command.empty()) return 0;
+
+    const std::string redirect = std::string(" 2>") + paths::curl_error;
+    require(command.size() > redirect.size() &&
+                command.compare(command.size() - redirect.size(), redirect.size(), redirect) == 0,
+            "the command ends with its error redirect", detail);
+    const std::string runnable = command.substr(0, command.size() - redirect.size()) + " 2>'" +
+                                 scratch.record + "/curl_error'";
+
+    if (mkdir(folder_path.c_str(), 0700) != 0)
+        property_failed("the scan folder is made", folder_path);
+    const ChildResult shell =
+        run_child({"/bin/sh", "-ce", runnable}, scratch.work,
+                  {"PATH=" + scratch.bin + ":/usr/bin:/bin", "HOME=/nonexistent-home"});
+    const std::string calls = file_content(scratch.record + "/calls");
+    std::string cwd = file_content(scratch.record + "/cwd");
+    if (!cwd.empty() && cwd.back() == '\n') cwd.pop_back();
+    const std::vector<std::string> args = nul_separated(file_content(scratch.record + "/argv"));
+    std::string shown_args;
+    for (const std::string& arg : args) shown_args += " [" + printable(arg) + "]";
+    detail += "\ncurl ran in: " + printable(cwd) + "\ncurl args:  " + shown_args;
+
+    require(shell.status == 0, "the command runs to its end", detail);
+    require(calls == "call\n", "the command runs curl exactly once", detail);
+    require(cwd == real_path(folder_path), "curl runs in the scan folder", detail);
+    check_curl_arguments(args, line, folder_url, listed ? name : "", detail);
+    require(folder_entries(scratch.work) == std::vector<std::string>{folder_name} &&
+                folder_entries(folder_path).empty(),
+            "nothing is created beside or in the scan folder", detail);
+    require(
+        folder_entries(scratch.root.path()) == std::vector<std::string>{"bin", "record", "work"},
+        "nothing is created in the temporary folder", detail);
+
+    remove_tree(folder_path);
+    for (const char* file : {"/calls", "/cwd", "/argv", "/curl_error"})
+        (void)remove((scratch.record + file).c_str());
+    return 0;
+}
