@@ -4,16 +4,21 @@
 // folder is given by its absolute path, else relative to the shell's working folder.
 // Properties, for any listed line:
 // - the command is empty exactly when the line holds a NUL, or when the name after the
-//   folder URL is ".", ".." or holds a '/';
+//   folder URL is ".", ".." or holds a '/'; with no folder URL (the URL of one file),
+//   when the URL's last path segment, percent-decoded, is empty, ".", ".." or holds a
+//   '/';
 // - otherwise it ends with its error redirect, and run with the real /bin/sh -ce and a
 //   stub curl first on PATH (in a temporary folder: no network, no /var), it runs curl
 //   exactly once, in the scan folder, with either -O and the line as the one URL, or -o
 //   and a plain name of that folder ("./" before a leading '-') that is the listed name,
-//   fetched from the folder URL with the name percent-encoded; "-g" comes exactly when
-//   the URL holds []{} and "--url" when it begins with '-'; nothing else is created.
+//   fetched from the folder URL with the name percent-encoded (the one file: the decoded
+//   segment, fetched from the URL with only blanks, control bytes and DEL encoded);
+//   "-g" comes exactly when the URL holds []{} and "--url" when it begins with '-';
+//   nothing else is created.
 //   An empty line (documented: attempted with an empty URL) gives curl no URL at all.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -88,29 +93,89 @@ bool kept_by_remote_name(const std::string& name) {
     return names_a_file(name);
 }
 
-// Checks curl's arguments; `name` is the listed name, or empty when the line is fetched
-// as it is.
+// The last segment of a URL's path as written: after the last '/' of the path, which
+// starts at the first '/' after "scheme://" and ends at the first '?' or '#'.
+std::string last_segment(const std::string& url) {
+    const size_t scheme = url.find("://");
+    const size_t authority = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t path_end = url.find_first_of("?#", authority);
+    if (path_end == std::string::npos) path_end = url.size();
+    const size_t path_start = url.find('/', authority);
+    if (path_start == std::string::npos || path_start >= path_end) return "";
+    const size_t slash = url.rfind('/', path_end - 1);
+    return url.substr(slash + 1, path_end - slash - 1);
+}
+
+int hex_digit(char c) {
+    const std::string digits = "0123456789abcdef";
+    const size_t at = digits.find(static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c));
+    return at == std::string::npos ? -1 : static_cast<int>(at);
+}
+
+std::string decoded(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
+            hex_digit(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The URL with the bytes curl refuses (blank, control bytes, DEL) as %XX.
+std::string acceptable(const std::string& url) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : url) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7f)
+            out += std::string("%") + hex[byte >> 4] + hex[byte & 0xf];
+        else
+            out += c;
+    }
+    return out;
+}
+
+// Checks curl's arguments; `name` is the name the file is stored under, or empty when
+// the line is fetched as it is; `single` for the URL of one file.
 void check_curl_arguments(const std::vector<std::string>& args, const std::string& line,
-                          const std::string& folder_url, const std::string& name,
+                          const std::string& folder_url, const std::string& name, bool single,
                           const std::string& detail) {
     size_t next = 0;
     while (next + 1 < args.size() && args[next] == "-K") next += 2;  // credentials from stdin
     require(next < args.size(), "curl gets a fetch option", detail);
     std::string url_expected;
+    // Every fetch is bounded by the stall limit (300 s when the setting is missing).
+    const std::vector<std::string> stall = {"--connect-timeout", "300", "-Y", "1", "-y", "300"};
+    const auto stall_limited = [&](size_t at) {
+        return args.size() >= at + stall.size() &&
+               std::equal(stall.begin(), stall.end(), args.begin() + static_cast<ptrdiff_t>(at));
+    };
     if (args[next] == "-fSOs") {
         ++next;
+        require(stall_limited(next), "every fetch has the stall limits", detail);
+        next += stall.size();
         url_expected = line;
         require(name.empty() || kept_by_remote_name(name),
                 "-O stores only names that curl reads literally", detail);
+        require(!single || (acceptable(line) == line && last_segment(line) == name),
+                "-O fetches one file only when its URL ends in that name as written", detail);
     } else {
-        require(args[next] == "-fSs" && next + 2 < args.size() && args[next + 1] == "-o",
-                "curl gets -O, or -o and a name", detail);
-        const std::string& output = args[next + 2];
-        next += 3;
+        require(args[next] == "-fSs" && stall_limited(next + 1), "every fetch has the stall limits",
+                detail);
+        next += 1 + stall.size();
+        require(next + 1 < args.size() && args[next] == "-o", "curl gets -O, or -o and a name",
+                detail);
+        const std::string& output = args[next + 1];
+        next += 2;
         require(!name.empty() && output == (name[0] == '-' ? "./" + name : name),
                 "-o stores the listed name itself", detail);
         require(names_a_file(name), "-o stores a plain name of the folder", detail);
-        url_expected = folder_url + percent_encode(name);
+        url_expected = single ? acceptable(line) : folder_url + percent_encode(name);
     }
     if (url_expected.empty()) {
         // An empty line is attempted as it is: the empty URL is no word at all, so curl
@@ -150,9 +215,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          "\nfolder url: " + printable(folder_url) +
                          "\nline:       " + printable(line) + "\ncommand:    " + printable(command);
 
-    const bool listed = !folder_url.empty() && line.compare(0, folder_url.size(), folder_url) == 0;
-    const std::string name = listed ? line.substr(folder_url.size()) : "";
-    const bool refused = line.find('\0') != std::string::npos || (listed && !names_a_file(name));
+    const bool single = folder_url.empty();
+    const bool listed = !single && line.compare(0, folder_url.size(), folder_url) == 0;
+    const std::string name =
+        single ? decoded(last_segment(line)) : listed ? line.substr(folder_url.size()) : "";
+    const bool refused = line.find('\0') != std::string::npos ||
+                         ((listed || single) && !names_a_file(name)) || (single && name.empty());
     require(command.empty() == refused,
             "the command is empty exactly for a NUL or a name that is no file of the folder",
             detail);
@@ -181,7 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(shell.status == 0, "the command runs to its end", detail);
     require(calls == "call\n", "the command runs curl exactly once", detail);
     require(cwd == real_path(folder_path), "curl runs in the scan folder", detail);
-    check_curl_arguments(args, line, folder_url, listed ? name : "", detail);
+    check_curl_arguments(args, line, folder_url, name, single, detail);
     require(folder_entries(scratch.work) == std::vector<std::string>{folder_name} &&
                 folder_entries(folder_path).empty(),
             "nothing is created beside or in the scan folder", detail);
