@@ -28,19 +28,19 @@ CASES = [
         mode="curl", stall="silent host", files={"a.dat": 10, "b.dat": 10, "c.dat": 10},
         errors=[r"file upload has failed\(curl: \(28\) .*\)",
                 r"upload stopped after a stalled transfer: 2 more files left pending"],
-        attempts=3, bound=3 * STALL + PAUSES + 8),
+        attempts=3, bound=3 * STALL + PAUSES + 12),
         id="curl: a host that accepts and never answers stops the run after one file"),
     pytest.param(dict(
         mode="curl", batch=1, stall="silent host", files={"a.dat": 10, "b.dat": 10},
         errors=[r"file upload has failed\(curl: \(28\) .*\)",
                 r"upload stopped after a stalled transfer: 1 more files left pending"],
-        attempts=3, bound=3 * STALL + PAUSES + 8),
+        attempts=3, bound=3 * STALL + PAUSES + 12),
         id="curl batch: a host that never answers stops the run after one file's attempts"),
     pytest.param(dict(
         mode="curl", stall="server stops reading", files={"big.bin": BIG},
         errors=[r"file upload has failed\(curl: \(28\) Operation too slow.*\)",
                 r"upload stopped after a stalled transfer: 0 more files left pending"],
-        attempts=3, bound=3 * (STALL + 6) + PAUSES + 8),
+        attempts=3, bound=3 * (STALL + 6) + PAUSES + 12),
         id="curl: a server that stops reading mid-upload"),
     pytest.param(dict(
         mode="sftp", stall="silent host", files={"a.dat": 10, "b.dat": 10},
