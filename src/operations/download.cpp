@@ -43,6 +43,23 @@ std::string local_path_argument(const std::string& path) {
     return shell_quote(!path.empty() && path[0] == '-' ? "./" + path : path);
 }
 
+// The command that fetches `line` into `folder` as `name`, which download_line_name
+// gave for it.
+std::string fetch_command(const char* folder, const std::string& credentials,
+                          const char* folder_url, const std::string& line, const std::string& name) {
+    const size_t prefix_length = strlen(folder_url);
+    if (prefix_length == 0) {
+        // The URL of one file: fetched as written, but for the bytes curl refuses.
+        const std::string url = curl_acceptable_url(line);
+        if (url == line && url_last_segment(line) == name && is_literal_url_name(name))
+            return download_file_command(folder, credentials, line);
+        return download_named_file_command(folder, credentials, url, name);
+    }
+    if (line.compare(0, prefix_length, folder_url) != 0 || is_literal_url_name(name))
+        return download_file_command(folder, credentials, line);
+    return download_named_file_command(folder, credentials, folder_url + percent_encode(name), name);
+}
+
 // Runs the folder listing into the list file. Returns false when the step must end.
 bool list_remote_folder(const char* url, const std::string& credentials,
                         const std::vector<std::string>& secrets) {
@@ -80,20 +97,19 @@ void download_listed_files(const char* folder, const std::string& credentials,
         if (!file_url.empty() && file_url.back() == '\n') file_url.pop_back();
         if (!file_url.empty() && file_url.back() == '\r') file_url.pop_back();
         syslog(LOG_NOTICE, "downloading %s", file_url.c_str());
-        const std::string command = download_line_command(folder, credentials, folder_url, file_url);
-        if (command.empty()) {
+        std::string name;
+        if (!download_line_name(folder_url, file_url, &name)) {
             syslog(LOG_ERR, "getting file %s has failed(not a file name of that folder)",
                    file_url.c_str());
             continue;
         }
-        std::string name;
-        (void)download_line_name(folder_url, file_url, &name);  // true: a command was made
         const unsigned char unsendable = ftp_unsendable_byte(name);
         if (is_ftp_url(file_url.c_str()) && unsendable != 0) {
             syslog(LOG_ERR, "getting file %s has failed(its name holds the byte 0x%02X, which FTP cannot carry)",
                    file_url.c_str(), unsendable);
             continue;
         }
+        const std::string command = fetch_command(folder, credentials, folder_url, file_url, name);
         const int status = run_shell_with_secrets(command, secrets, "-ce");
         if (status != 0 && file_size(paths::curl_error) != 0)
             syslog(LOG_ERR, "getting file %s has failed(%s)", file_url.c_str(),
@@ -110,8 +126,7 @@ void download_listed_files(const char* folder, const std::string& credentials,
 
 std::string download_listing_command(const char* url, const std::string& credentials) {
     return credentials + "curl -K - -fSs " + curl_stall_options() + "--list-only " +
-           curl_url_argument(url) + " > " +
-           paths::download_list + " 2>" + paths::curl_error;
+           curl_url_argument(url) + " > " + paths::download_list + " 2>" + paths::curl_error;
 }
 
 std::string download_prefix_command(const char* url, const char* list_path) {
@@ -168,17 +183,7 @@ std::string download_line_command(const char* folder, const std::string& credent
                                   const char* folder_url, const std::string& line) {
     std::string name;
     if (!download_line_name(folder_url, line, &name)) return std::string();
-    const size_t prefix_length = strlen(folder_url);
-    if (prefix_length == 0) {
-        // The URL of one file: fetched as written, but for the bytes curl refuses.
-        const std::string url = curl_acceptable_url(line);
-        if (url == line && url_last_segment(line) == name && is_literal_url_name(name))
-            return download_file_command(folder, credentials, line);
-        return download_named_file_command(folder, credentials, url, name);
-    }
-    if (line.compare(0, prefix_length, folder_url) != 0 || is_literal_url_name(name))
-        return download_file_command(folder, credentials, line);
-    return download_named_file_command(folder, credentials, folder_url + percent_encode(name), name);
+    return fetch_command(folder, credentials, folder_url, line, name);
 }
 
 void download_files(const char* folder, const char* url, const char* user, const char* passwd) {

@@ -11,10 +11,10 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>

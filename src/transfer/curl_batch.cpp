@@ -52,7 +52,6 @@ Transfer outcome_of(int exit_code, const char* message) {
     std::string error = "curl: (" + std::to_string(exit_code) + ")";
     if (message[0] != '\0') error += std::string(" ") + message;
     syslog(LOG_ERR, "file upload has failed(%s)", error.substr(0, k_max_error_text).c_str());
-    constexpr int k_curl_timed_out = 28;
     return exit_code == k_curl_timed_out ? Transfer::stalled : Transfer::failed;
 }
 

@@ -14,10 +14,6 @@ namespace {
 // The environment variable that carries curl's user option to the transfer's shell.
 constexpr char k_credentials_variable[] = "CRATEFERRY_CURL_USER";
 
-// curl's exit code for an operation that timed out: the connect timeout or the
-// low-speed limit.
-constexpr int k_curl_timed_out = 28;
-
 // True when curl would read a glob pattern in `text`.
 bool has_curl_glob(const std::string& text) {
     return text.find_first_of("[]{}") != std::string::npos;

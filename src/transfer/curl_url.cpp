@@ -36,12 +36,6 @@ UrlParts split_url(const std::string& url) {
             url.substr(path_end)};
 }
 
-// The last component of a local path.
-std::string file_name_of(const char* path) {
-    const char* slash = strrchr(path, '/');
-    return slash == nullptr ? path : slash + 1;
-}
-
 }  // namespace
 
 std::string percent_encode(const std::string& text) {
@@ -94,7 +88,7 @@ unsigned char ftp_unsendable_byte(const std::string& name) {
 
 unsigned char curl_unsendable_byte(const char* path, const char* remoteurl) {
     if (!is_ftp_url(remoteurl) || !split_url(remoteurl).last_segment.empty()) return 0;
-    return ftp_unsendable_byte(file_name_of(path));
+    return ftp_unsendable_byte(basename(path));
 }
 
 std::string url_last_segment(const std::string& url) {
@@ -111,7 +105,7 @@ std::string curl_acceptable_url(const std::string& url) {
 }
 
 std::string curl_target_url(const char* remoteurl, const char* path) {
-    const std::string name = file_name_of(path);
+    const std::string name = basename(path);
     if (name.find('\\') == std::string::npos) return remoteurl;
     const UrlParts url = split_url(remoteurl);
     // curl names the remote file itself only when the URL's path is empty or ends in '/'.
@@ -123,7 +117,7 @@ CurlTarget curl_target(const char* path, const char* remoteurl) {
     if (cfg.tempupload == 0 || !is_ftp_url(remoteurl)) return {curl_target_url(remoteurl, path), "", ""};
     const UrlParts parts = split_url(remoteurl);
     const std::string name =
-        parts.last_segment.empty() ? file_name_of(path) : percent_decode(parts.last_segment);
+        parts.last_segment.empty() ? basename(path) : percent_decode(parts.last_segment);
     const std::string temporary = temporary_name(name);
     return {parts.folder + percent_encode(temporary) + parts.rest, temporary, name};
 }

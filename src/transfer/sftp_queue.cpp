@@ -56,9 +56,10 @@ std::string sftp_queue_line(const char* path) {
 }
 
 std::string sftp_queue_lines_renamed(const char* path) {
-    const char* slash = strrchr(path, '/');
-    const std::string name = sftp_escape(slash == nullptr ? path : slash + 1);
-    const std::string temporary = sftp_escape(temporary_name(slash == nullptr ? path : slash + 1));
+    // GNU basename: the text after the last '/', argument left untouched.
+    const char* file_name = basename(path);
+    const std::string name = sftp_escape(file_name);
+    const std::string temporary = sftp_escape(temporary_name(file_name));
     std::string lines = sftp_queue_line(path);
     lines.back() = ' ';
     // The temporary name begins with '.', so neither command reads a name as an option.

@@ -17,6 +17,10 @@ enum class Transfer { sent, failed, stalled };
 // long. Ends in a blank.
 std::string curl_stall_options();
 
+// curl's exit code for an attempt that timed out: the connect timeout or the low-speed
+// limit.
+constexpr int k_curl_timed_out = 28;
+
 // True for the wait status of a curl command that ended on those limits.
 bool curl_stalled(int status);
 
