@@ -77,7 +77,7 @@ sftp_server -> harness.SftpServer (asyncssh on 127.0.0.1, password logins only)
     its connections stay open and nothing answers.
 
 harness.SilentListener() (no fixture): a TCP listener on 127.0.0.1 that accepts and
-never sends a byte; .host, .port, .connections, .close().
+never sends a byte; .host, .port, .close().
 
 At the end of the session the run fails if /opt/crateFerry, /var/crateFerry or
 /var/data/crateFerry appeared on the real machine.

@@ -570,11 +570,14 @@ class FtpServer(_Server):
         """url("in/") -> "ftp://127.0.0.1:PORT/in/"."""
         return f"ftp://{self.host}:{self.port}/{path}"
 
-    def _control_add(self, key, name):
+    def _set_control(self, key, value):
         control = self.state / "control.json"
         content = json.loads(control.read_text()) if control.exists() else {}
-        content[key] = content.get(key, []) + [name]
+        content[key] = value(content.get(key)) if callable(value) else value
         self._write_json("control.json", content)
+
+    def _control_add(self, key, name):
+        self._set_control(key, lambda names: (names or []) + [name])
 
     def stall_transfers(self, name):
         """The data connection of a transfer of this file name (last path component)
@@ -582,9 +585,7 @@ class FtpServer(_Server):
         self._control_add("stall", name)
 
     def clear_stalls(self):
-        control = self.state / "control.json"
-        content = json.loads(control.read_text()) if control.exists() else {}
-        self._write_json("control.json", dict(content, stall=[]))
+        self._set_control("stall", [])
 
     def hold_writes(self, name):
         """An upload of this name is not read until release(name): ("held", name)."""
@@ -599,9 +600,7 @@ class FtpServer(_Server):
 
     def delay_passive_replies(self, milliseconds):
         """EPSV and PASV are answered `milliseconds` later, as across a real link."""
-        control = self.state / "control.json"
-        content = json.loads(control.read_text()) if control.exists() else {}
-        self._write_json("control.json", dict(content, passive_delay_ms=milliseconds))
+        self._set_control("passive_delay_ms", milliseconds)
 
 
 class SilentListener:
@@ -622,10 +621,6 @@ class SilentListener:
                 self._accepted.append(self._socket.accept()[0])
             except OSError:
                 return
-
-    @property
-    def connections(self):
-        return len(self._accepted)
 
     def close(self):
         self._socket.shutdown(socket.SHUT_RDWR)

@@ -70,12 +70,12 @@ class UsersFileAuthorizer(DummyAuthorizer):
         return super().has_user(username)
 
 
-def control(state_dir, key):
+def control(state_dir, key, default=()):
     try:
         with open(os.path.join(state_dir, "control.json"), encoding="utf-8") as f:
-            return json.load(f).get(key, [])
+            return json.load(f).get(key, default)
     except FileNotFoundError:
-        return []
+        return default
 
 
 def record(state_dir, event, name):
@@ -132,11 +132,7 @@ def hooked_ftp_handler(state_dir):
             conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
         def _delay_passive_reply(self):
-            try:
-                with open(os.path.join(state_dir, "control.json"), encoding="utf-8") as f:
-                    delay = json.load(f).get("passive_delay_ms", 0)
-            except FileNotFoundError:
-                delay = 0
+            delay = control(state_dir, "passive_delay_ms", 0)
             if delay:
                 time.sleep(delay / 1000)
 
