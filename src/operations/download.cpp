@@ -1,12 +1,5 @@
-// Fetching one remote file, or every file of a remote folder, into the scan folder.
-//
-// Rules a reader must not break:
-// - a listed name is chosen by the remote server: it is fetched as exactly itself and
-//   stored under exactly itself in the scan folder, or not at all;
-// - curl decodes %XX and drops "#..." and "?..." from a URL, and -O stores the URL's
-//   last segment still encoded and cut at a backslash: so only names of plain
-//   characters go into the URL as they are, every other name is percent-encoded and
-//   stored with -o.
+// Fetching one remote file, or every file of a remote folder, into the scan folder:
+// the step runs the commands the curl module builds and logs what they did.
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -18,7 +11,7 @@
 #include "fileutil/fileutil.h"
 #include "operations/operations.h"
 #include "paths.h"
-#include "transfer/transfer.h"
+#include "transfer/curl.h"
 
 namespace {
 
@@ -27,43 +20,17 @@ namespace {
 // ends silently.
 constexpr int k_curl_listing_refused = 19;
 
-// The URL as sed's replacement text: '\', '&' and the delimiter '#' get a backslash.
-std::string sed_replacement(const char* url) {
-    std::string escaped;
-    for (const char* c = url; *c != '\0'; ++c) {
-        if (*c == '\\' || *c == '&' || *c == '#') escaped += '\\';
-        escaped += *c;
-    }
-    return escaped;
-}
-
-// A local path as a shell word for cd or curl's -o: one that begins with '-' would be
-// read as an option ("-o -" as standard output), so it gets "./" in front.
-std::string local_path_argument(const std::string& path) {
-    return shell_quote(!path.empty() && path[0] == '-' ? "./" + path : path);
-}
-
-// The command that fetches `line` into `folder` as `name`, which download_line_name
-// gave for it.
-std::string fetch_command(const char* folder, const std::string& credentials,
-                          const char* folder_url, const std::string& line, const std::string& name) {
-    const size_t prefix_length = strlen(folder_url);
-    if (prefix_length == 0) {
-        // The URL of one file: fetched as written, but for the bytes curl refuses.
-        const std::string url = curl_acceptable_url(line);
-        if (url == line && url_last_segment(line) == name && is_literal_url_name(name))
-            return download_file_command(folder, credentials, line);
-        return download_named_file_command(folder, credentials, url, name);
-    }
-    if (line.compare(0, prefix_length, folder_url) != 0 || is_literal_url_name(name))
-        return download_file_command(folder, credentials, line);
-    return download_named_file_command(folder, credentials, folder_url + percent_encode(name), name);
-}
+// The credentials of every command of the step, and its stall limit.
+struct DownloadLogin {
+    std::string credentials;  // empty, or curl_credentials_prefix()
+    std::vector<std::string> secrets;
+    uint32_t stall_seconds;
+};
 
 // Runs the folder listing into the list file. Returns false when the step must end.
-bool list_remote_folder(const char* url, const std::string& credentials,
-                        const std::vector<std::string>& secrets) {
-    const int status = run_shell_with_secrets(download_listing_command(url, credentials), secrets);
+bool list_remote_folder(const char* url, const DownloadLogin& login) {
+    const int status = run_shell_with_secrets(
+        download_listing_command(url, login.credentials, login.stall_seconds), login.secrets);
     if (status == 0) return true;
     if (WIFEXITED(status) && WEXITSTATUS(status) == k_curl_listing_refused) return false;
     if (file_size(paths::curl_error) != 0) {
@@ -76,8 +43,8 @@ bool list_remote_folder(const char* url, const std::string& credentials,
 // Fetches every line of the list file. `folder_url` is the folder URL that the sed
 // step put in front of each listed name, or empty when the list holds one file URL.
 // A fetch that stalls ends the step: the lines after it are only counted.
-void download_listed_files(const char* folder, const std::string& credentials,
-                           const std::vector<std::string>& secrets, const char* folder_url) {
+void download_listed_files(const char* folder, const DownloadLogin& login,
+                           const char* folder_url) {
     UniqueFile list(fopen(paths::download_list, "r"));
     if (!list) return;
     char* line = nullptr;
@@ -109,8 +76,9 @@ void download_listed_files(const char* folder, const std::string& credentials,
                    file_url.c_str(), unsendable);
             continue;
         }
-        const std::string command = fetch_command(folder, credentials, folder_url, file_url, name);
-        const int status = run_shell_with_secrets(command, secrets, "-ce");
+        const std::string command = download_fetch_command(
+            folder, login.credentials, folder_url, file_url, name, login.stall_seconds);
+        const int status = run_shell_with_secrets(command, login.secrets, "-ce");
         if (status != 0 && file_size(paths::curl_error) != 0)
             syslog(LOG_ERR, "getting file %s has failed(%s)", file_url.c_str(),
                    read_all_lines(paths::curl_error));
@@ -124,69 +92,8 @@ void download_listed_files(const char* folder, const std::string& credentials,
 
 }  // namespace
 
-std::string download_listing_command(const char* url, const std::string& credentials) {
-    return credentials + "curl -K - -fSs " + curl_stall_options() + "--list-only " +
-           curl_url_argument(url) + " > " + paths::download_list + " 2>" + paths::curl_error;
-}
-
-std::string download_prefix_command(const char* url, const char* list_path) {
-    return "sed -i -e " + shell_quote("s#^#" + sed_replacement(url) + "#") + " " + list_path;
-}
-
-std::string download_single_command(const char* url, const char* list_path) {
-    if (breaks_double_quotes(url) || url[0] == '-')
-        return "printf '%s\\n' " + shell_quote(url) + " > " + list_path;
-    return "echo \"" + std::string(url) + "\" > " + list_path;
-}
-
-std::string download_file_command(const char* folder, const std::string& credentials,
-                                  const std::string& file_url) {
-    return "cd " + local_path_argument(folder) + "; " + credentials + "curl -K - -fSOs " +
-           curl_stall_options() + curl_url_argument(file_url) + " 2>" + paths::curl_error;
-}
-
-std::string download_named_file_command(const char* folder, const std::string& credentials,
-                                        const std::string& file_url, const std::string& name) {
-    return "cd " + local_path_argument(folder) + "; " + credentials + "curl -K - -fSs " +
-           curl_stall_options() + "-o " + local_path_argument(name) + " " +
-           curl_url_argument(file_url) + " 2>" + paths::curl_error;
-}
-
-bool is_literal_url_name(const std::string& name) {
-    // The shell's plain characters, but for '%' (curl decodes it) and '/' (a folder).
-    for (char c : name)
-        if (!is_plain_char(c) || c == '%' || c == '/') return false;
-    return true;
-}
-
-bool is_file_name(const std::string& name) {
-    return name != "." && name != ".." && name.find('/') == std::string::npos;
-}
-
-bool download_line_name(const char* folder_url, const std::string& line, std::string* name) {
-    if (line.find('\0') != std::string::npos) return false;
-    const size_t prefix_length = strlen(folder_url);
-    if (prefix_length == 0) {
-        *name = percent_decode(url_last_segment(line));
-        return !name->empty() && is_file_name(*name);
-    }
-    // A line the sed step did not prefix is fetched with -O as it is.
-    if (line.compare(0, prefix_length, folder_url) != 0) {
-        *name = url_last_segment(line);
-        return true;
-    }
-    *name = line.substr(prefix_length);
-    return is_file_name(*name);
-}
-
-std::string download_line_command(const char* folder, const std::string& credentials,
-                                  const char* folder_url, const std::string& line) {
-    std::string name;
-    if (!download_line_name(folder_url, line, &name)) return std::string();
-    return fetch_command(folder, credentials, folder_url, line, name);
-}
-
-void download_files(const char* folder, const char* url, const char* user, const char* passwd) {
+void download_files(const char* folder, const char* url, const char* user, const char* passwd,
+                    uint32_t stall_seconds) {
     if (url[0] == '\0') {
         syslog(LOG_ERR, "getting files has failed(no download URL)");
         return;
@@ -198,19 +105,20 @@ void download_files(const char* folder, const char* url, const char* user, const
         return;
     }
     // Both empty: curl gets no credentials at all.
-    const bool anonymous = user[0] == '\0' && passwd[0] == '\0';
-    const std::string credentials = anonymous ? std::string() : curl_credentials_prefix();
-    const std::vector<std::string> secrets =
-        anonymous ? std::vector<std::string>() : std::vector<std::string>{curl_credentials_secret(user, passwd)};
+    DownloadLogin login{std::string(), {}, stall_seconds};
+    if (user[0] != '\0' || passwd[0] != '\0') {
+        login.credentials = curl_credentials_prefix();
+        login.secrets.push_back(curl_credentials_secret(user, passwd));
+    }
 
     if (url[strlen(url) - 1] == '/') {
-        if (!list_remote_folder(url, credentials, secrets)) return;
+        if (!list_remote_folder(url, login)) return;
         // Each listed name becomes a full URL.
-        (void)run_shell(download_prefix_command(url));
-        download_listed_files(folder, credentials, secrets, url);
+        (void)run_shell(download_prefix_command(url, paths::download_list));
+        download_listed_files(folder, login, url);
     } else {
-        (void)run_shell(download_single_command(url));
-        download_listed_files(folder, credentials, secrets, "");
+        (void)run_shell(download_single_command(url, paths::download_list));
+        download_listed_files(folder, login, "");
     }
     (void)unlink(paths::download_list);
 }

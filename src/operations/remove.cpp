@@ -6,7 +6,12 @@
 
 #include "fileutil/fileutil.h"
 #include "operations/operations.h"
+#include "settings/settings.h"
 
+namespace {
+
+// The configured maximum age in seconds: timecount times the unit timeunit selects
+// (2 day, 3 thirty days, 4 360 days, anything else an hour), in 64 bits.
 int64_t max_age_seconds(const Settings& settings) {
     int64_t unit_seconds = 3600;
     switch (settings.timeunit) {
@@ -17,6 +22,8 @@ int64_t max_age_seconds(const Settings& settings) {
     }
     return static_cast<int64_t>(settings.timecount) * unit_seconds;
 }
+
+}  // namespace
 
 void remove_old_files() {
     const int64_t max_age = max_age_seconds(cfg);

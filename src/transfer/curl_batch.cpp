@@ -18,8 +18,7 @@
 #include "exec/exec.h"
 #include "fileutil/fileutil.h"
 #include "paths.h"
-#include "settings/settings.h"
-#include "transfer/transfer.h"
+#include "transfer/curl.h"
 
 namespace {
 
@@ -47,17 +46,17 @@ bool write_batch_file(const std::string& text) {
 }
 
 // The outcome of one result line's exit code, logging a failure.
-Transfer outcome_of(int exit_code, const char* message) {
-    if (exit_code == 0) return Transfer::sent;
+Outcome outcome_of(int exit_code, const char* message) {
+    if (exit_code == 0) return Outcome::sent;
     std::string error = "curl: (" + std::to_string(exit_code) + ")";
     if (message[0] != '\0') error += std::string(" ") + message;
     syslog(LOG_ERR, "file upload has failed(%s)", error.substr(0, k_max_error_text).c_str());
-    return exit_code == k_curl_timed_out ? Transfer::stalled : Transfer::failed;
+    return exit_code == k_curl_timed_out ? Outcome::stalled : Outcome::failed;
 }
 
 // The outcomes in the results file, in transfer order, up to the first failure.
-std::vector<Transfer> read_results(size_t expected) {
-    std::vector<Transfer> outcomes;
+std::vector<Outcome> read_results(size_t expected) {
+    std::vector<Outcome> outcomes;
     UniqueFile results(fopen(paths::curl_batch_results, "r"));
     if (!results) return outcomes;
     char* line = nullptr;
@@ -71,7 +70,7 @@ std::vector<Transfer> read_results(size_t expected) {
         const long exit_code = strtol(rest, &rest, 10);
         if (urlnum != outcomes.size()) break;
         outcomes.push_back(outcome_of(static_cast<int>(exit_code), rest[0] == ' ' ? rest + 1 : rest));
-        if (outcomes.back() != Transfer::sent) break;
+        if (outcomes.back() != Outcome::sent) break;
     }
     free(line);
     return outcomes;
@@ -79,21 +78,18 @@ std::vector<Transfer> read_results(size_t expected) {
 
 }  // namespace
 
-std::string curl_batch_config(const std::vector<std::string>& paths, const char* remoteurl,
-                              const char* username, const char* password) {
-    const std::string seconds = std::to_string(stall_seconds(cfg));
+std::string curl_batch_config(const std::vector<std::string>& paths, const Remote& remote) {
     // The options every file's group begins with.
     const std::string common =
-        option("user", std::string(username) + ':' + password) +
-        "fail\nshow-error\nsilent\ngloboff\nconnect-timeout = " + seconds +
-        "\nspeed-limit = 1\nspeed-time = " + seconds + "\n" +
+        option("user", remote.user + ':' + remote.password) +
+        "fail\nshow-error\nsilent\ngloboff\n" + curl_config_stall_options(remote.stall_seconds) +
         option("write-out", std::string(k_result_mark) + "%{urlnum} %{exitcode} %{errormsg}\n");
     // Options hold for a whole group, so files renamed after their transfer each need
     // a group of their own; all others share one, which is faster: curl sets each group
     // up anew.
     std::string config = common;
     for (size_t i = 0; i < paths.size(); ++i) {
-        const CurlTarget target = curl_target(paths[i].c_str(), remoteurl);
+        const CurlTarget target = curl_target(paths[i].c_str(), remote);
         if (!target.rename_from.empty()) {
             if (i > 0) config += "next\n" + common;
             config += option("quote", "-RNFR " + target.rename_from) +
@@ -111,24 +107,23 @@ std::string curl_batch_command() {
            paths::curl_batch_results + " 2>" + paths::curl_error;
 }
 
-std::vector<Transfer> curl_batch_upload(const std::vector<std::string>& paths,
-                                        const char* remoteurl, const char* username,
-                                        const char* password) {
+std::vector<Outcome> curl_batch_upload(const std::vector<std::string>& paths,
+                                       const Remote& remote) {
     if (paths.empty()) return {};
     (void)unlink(paths::curl_batch_results);
-    const bool written = write_batch_file(curl_batch_config(paths, remoteurl, username, password));
+    const bool written = write_batch_file(curl_batch_config(paths, remote));
     if (!written) syslog(LOG_ERR, "file upload has failed(Cannot write %s: %m)", paths::curl_batch);
     const int status = written ? run_shell(curl_batch_command()) : -1;
     (void)unlink(paths::curl_batch);
-    std::vector<Transfer> outcomes = read_results(paths.size());
+    std::vector<Outcome> outcomes = read_results(paths.size());
     (void)unlink(paths::curl_batch_results);
-    const bool stopped = outcomes.empty() || outcomes.back() == Transfer::sent;
+    const bool stopped = outcomes.empty() || outcomes.back() == Outcome::sent;
     if (stopped && outcomes.size() < paths.size()) {
         // curl ended without a word on the next file (it could not start, or the batch
         // file could not be written): that file's attempt failed.
         if (written && file_size(paths::curl_error) != 0)
             syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(paths::curl_error));
-        outcomes.push_back(curl_stalled(status) ? Transfer::stalled : Transfer::failed);
+        outcomes.push_back(curl_stalled(status) ? Outcome::stalled : Outcome::failed);
     }
     return outcomes;
 }

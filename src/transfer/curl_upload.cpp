@@ -1,13 +1,11 @@
 // Sending one file with curl, and the curl argument texts shared with the download and
-// the batch: stall limits, credentials, config syntax.
-#include <sys/wait.h>
+// the batch: credentials, config syntax, URL arguments.
 #include <syslog.h>
 
 #include "exec/exec.h"
 #include "fileutil/fileutil.h"
 #include "paths.h"
-#include "settings/settings.h"
-#include "transfer/transfer.h"
+#include "transfer/curl.h"
 
 namespace {
 
@@ -20,15 +18,6 @@ bool has_curl_glob(const std::string& text) {
 }
 
 }  // namespace
-
-std::string curl_stall_options() {
-    const std::string seconds = std::to_string(stall_seconds(cfg));
-    return "--connect-timeout " + seconds + " -Y 1 -y " + seconds + " ";
-}
-
-bool curl_stalled(int status) {
-    return status > 0 && WIFEXITED(status) && WEXITSTATUS(status) == k_curl_timed_out;
-}
 
 std::string curl_config_escape(const std::string& value) {
     std::string escaped;
@@ -44,7 +33,6 @@ std::string curl_config_escape(const std::string& value) {
     }
     return escaped;
 }
-
 
 std::string curl_credentials_secret(const char* user, const char* passwd) {
     const std::string credentials = std::string(user) + ':' + passwd;
@@ -63,10 +51,11 @@ std::string curl_url_argument(const std::string& url) {
     return argument + shell_quote(url);
 }
 
-std::string curl_upload_command(const char* path, const char* remoteurl) {
-    const CurlTarget target = curl_target(path, remoteurl);
+std::string curl_upload_command(const char* path, const Remote& remote) {
+    const CurlTarget target = curl_target(path, remote);
     const std::string& url = target.url;
-    std::string command = curl_credentials_prefix() + "curl -fSs -K - " + curl_stall_options();
+    std::string command =
+        curl_credentials_prefix() + "curl -fSs -K - " + curl_stall_options(remote.stall_seconds);
     // curl runs "-"-prefixed quote commands after the transfer, in the folder it
     // stored the file in.
     if (!target.rename_from.empty())
@@ -78,12 +67,12 @@ std::string curl_upload_command(const char* path, const char* remoteurl) {
     return command;
 }
 
-Transfer curl_upload(const char* path, const char* remoteurl, const char* username,
-                     const char* password) {
-    const int status = run_shell_with_secrets(curl_upload_command(path, remoteurl),
-                                              {curl_credentials_secret(username, password)});
-    if (status == 0) return Transfer::sent;
+Outcome curl_upload(const char* path, const Remote& remote) {
+    const int status =
+        run_shell_with_secrets(curl_upload_command(path, remote),
+                               {curl_credentials_secret(remote.user.c_str(), remote.password.c_str())});
+    if (status == 0) return Outcome::sent;
     if (file_size(paths::curl_error) != 0)
         syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(paths::curl_error));
-    return curl_stalled(status) ? Transfer::stalled : Transfer::failed;
+    return curl_stalled(status) ? Outcome::stalled : Outcome::failed;
 }

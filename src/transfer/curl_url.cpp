@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "settings/settings.h"
-#include "transfer/transfer.h"
+#include "transfer/curl.h"
 
 namespace {
 
@@ -113,8 +112,10 @@ std::string curl_target_url(const char* remoteurl, const char* path) {
     return url.folder + percent_encode(name) + url.rest;
 }
 
-CurlTarget curl_target(const char* path, const char* remoteurl) {
-    if (cfg.tempupload == 0 || !is_ftp_url(remoteurl)) return {curl_target_url(remoteurl, path), "", ""};
+CurlTarget curl_target(const char* path, const Remote& remote) {
+    const char* remoteurl = remote.url.c_str();
+    if (!remote.temporary_names || !is_ftp_url(remoteurl))
+        return {curl_target_url(remoteurl, path), "", ""};
     const UrlParts parts = split_url(remoteurl);
     const std::string name =
         parts.last_segment.empty() ? basename(path) : percent_decode(parts.last_segment);

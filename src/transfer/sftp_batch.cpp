@@ -7,8 +7,7 @@
 #include "exec/exec.h"
 #include "fileutil/fileutil.h"
 #include "paths.h"
-#include "settings/settings.h"
-#include "transfer/transfer.h"
+#include "transfer/sftp.h"
 
 namespace {
 
@@ -42,17 +41,6 @@ void mark_queue_end() {
 
 }  // namespace
 
-std::string ssh_stall_options() {
-    // ssh gives up when the server has not answered its last probes: after
-    // (count + 1) intervals of silence, which is the limit or up to 2 s more.
-    constexpr uint32_t k_unanswered_probes = 2;
-    const uint32_t limit = stall_seconds(cfg);
-    const uint32_t interval = (limit + k_unanswered_probes) / (k_unanswered_probes + 1);
-    return "-o ConnectTimeout=" + std::to_string(limit) +
-           " -o ServerAliveInterval=" + std::to_string(interval) +
-           " -o ServerAliveCountMax=" + std::to_string(k_unanswered_probes) + " ";
-}
-
 bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folder) {
     const char* scheme = strstr(remoteurl, "sftp://");
     if (scheme == nullptr) return false;
@@ -64,11 +52,12 @@ bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folde
 }
 
 std::string sftp_batch_command(const char* username, const std::string& host,
-                               const std::string& folder, bool password_login) {
+                               const std::string& folder, bool password_login,
+                               uint32_t stall_seconds) {
     std::string command;
     if (password_login) command = std::string(paths::sshpass) + " -e ";
     command += std::string(paths::sftp) + " -S " + paths::ssh + " -F " + paths::ssh_config +
-               " -o LogLevel=ERROR " + ssh_stall_options();
+               " -o LogLevel=ERROR " + ssh_stall_options(stall_seconds);
     const std::string target = std::string(username) + '@' + host + ':' + folder;
     // A target that begins with '-' would be read as an option of sftp.
     if (target[0] == '-') command += "-- ";
@@ -77,24 +66,25 @@ std::string sftp_batch_command(const char* username, const std::string& host,
     return command;
 }
 
-int sftp_batch_upload(const char* remoteurl, const char* username, const char* password) {
+bool sftp_batch_upload(const char* remoteurl, const char* username, const char* password,
+                       uint32_t stall_seconds) {
     std::string host;
     std::string folder;
-    if (!sftp_url_parts(remoteurl, &host, &folder)) return 0;
+    if (!sftp_url_parts(remoteurl, &host, &folder)) return false;
     mark_queue_end();
     const bool password_login = password[0] != '\0';
     const std::vector<std::string> secrets = {std::string("SSHPASS=") + password};
     const int status = run_shell_with_secrets(
-        sftp_batch_command(username, host, folder, password_login),
+        sftp_batch_command(username, host, folder, password_login, stall_seconds),
         password_login ? secrets : std::vector<std::string>());
     const bool read_to_end = rmdir(paths::sftp_queue_end) == 0;
     const bool clean = error_text_is_clean(paths::sftp_error);
-    if (status == 0 && clean && read_to_end) return 1;
+    if (status == 0 && clean && read_to_end) return true;
     if (status == 0 && clean)
         syslog(LOG_ERR, "file upload has failed(sftp did not read the whole queue)");
     else if (file_size(paths::sftp_error) != 0)
         syslog(LOG_ERR, "file upload has failed(%s)", read_all_lines(paths::sftp_error));
     else
         syslog(LOG_ERR, "file upload has failed(check host or credentials)");
-    return 0;
+    return false;
 }

@@ -24,7 +24,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "transfer/transfer.h"
+#include "transfer/curl.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "transfer/transfer.h"
+#include "transfer/curl.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<std::string> parts = split_input(data, size, 2);

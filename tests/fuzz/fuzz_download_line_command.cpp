@@ -27,9 +27,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "operations/operations.h"
 #include "paths.h"
-#include "transfer/transfer.h"
+#include "transfer/curl.h"
 
 namespace {
 
@@ -210,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string folder_path = scratch.work + "/" + folder_name;
     const std::string folder = (mode & 2) != 0 ? folder_path : folder_name;
 
-    const std::string command = download_line_command(folder.c_str(), "", folder_url.c_str(), line);
+    const std::string command = download_line_command(folder.c_str(), "", folder_url.c_str(), line, 300);
     std::string detail = "folder:     " + printable(folder) +
                          "\nfolder url: " + printable(folder_url) +
                          "\nline:       " + printable(line) + "\ncommand:    " + printable(command);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "operations/operations.h"
+#include "transfer/curl.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "transfer/transfer.h"
+#include "transfer/curl.h"
 
 namespace {
 

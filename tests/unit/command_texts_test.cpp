@@ -8,7 +8,8 @@
 
 #include "exec/exec.h"
 #include "settings/settings.h"
-#include "transfer/transfer.h"
+#include "transfer/curl.h"
+#include "transfer/sftp.h"
 
 namespace {
 
@@ -49,6 +50,29 @@ std::string text_before(const std::string& text, const std::string& end) {
     return text.substr(0, text.find(end));
 }
 
+// The remote side of a run to `url`, with the default stall limit.
+Remote remote_at(const char* url, bool temporary_names = false) {
+    Remote remote;
+    remote.url = url;
+    remote.user = "u";
+    remote.password = "p\"w";
+    remote.temporary_names = temporary_names;
+    return remote;
+}
+
+// The path sftp's batch reader takes from a put line: each escaping backslash goes,
+// an unescaped blank ends the path (a remote name may follow it).
+std::string put_line_path(const std::string& line) {
+    std::string rest = line.substr(line.find("put ") + 4);
+    if (rest.compare(0, 3, "-- ") == 0) rest.erase(0, 3);
+    std::string path;
+    for (size_t i = 0; i < rest.size() && rest[i] != ' ' && rest[i] != '\n'; ++i) {
+        if (rest[i] == '\\' && i + 1 < rest.size()) ++i;
+        path += rest[i];
+    }
+    return path;
+}
+
 }  // namespace
 
 struct CommandCase {
@@ -60,7 +84,7 @@ struct CommandCase {
 TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
     const std::vector<CommandCase> cases = {
         {"plain curl upload is the documented text",
-         curl_upload_command("/data/scan/a.jpg", "ftp://host/up/"),
+         curl_upload_command("/data/scan/a.jpg", remote_at("ftp://host/up/")),
          "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://host/up/ -T /data/scan/a.jpg "
          "2>/var/crateFerry/curl_error"},
         {"plain credentials travel in the environment as the documented config line",
@@ -71,23 +95,23 @@ TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
          curl_credentials_secret("u", "p$\"\\'` :#x\n"),
          "CRATEFERRY_CURL_USER=user=\"u:p$\\\"\\\\'` :#x\\n\""},
         {"a long path and URL are never cut",
-         curl_upload_command(("/data/" + std::string(300, 'p')).c_str(), "ftp://h/"),
+         curl_upload_command(("/data/" + std::string(300, 'p')).c_str(), remote_at("ftp://h/")),
          "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/ -T /data/" + std::string(300, 'p') +
              " 2>/var/crateFerry/curl_error"},
         {"a path with blanks and quotes is single-quoted",
-         curl_upload_command("/s/it's a;b", "ftp://h/"),
+         curl_upload_command("/s/it's a;b", remote_at("ftp://h/")),
          "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/ -T '/s/it'\\''s a;b' "
          "2>/var/crateFerry/curl_error"},
         {"a path with brackets turns curl's globbing off",
-         curl_upload_command("/s/[a]{b}", "ftp://h/"),
+         curl_upload_command("/s/[a]{b}", remote_at("ftp://h/")),
          "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 -g ftp://h/ -T '/s/[a]{b}' "
          "2>/var/crateFerry/curl_error"},
         {"a URL with brackets is quoted after -g",
-         curl_upload_command("/s/a", "ftp://h/[x]/"),
+         curl_upload_command("/s/a", remote_at("ftp://h/[x]/")),
          "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 -g 'ftp://h/[x]/' -T /s/a "
          "2>/var/crateFerry/curl_error"},
         {"a name with a backslash is named in the URL, percent-encoded",
-         curl_upload_command("/s/a\\b c", "ftp://h/up/"),
+         curl_upload_command("/s/a\\b c", remote_at("ftp://h/up/")),
          "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/up/a%5Cb%20c -T '/s/a\\b c' "
          "2>/var/crateFerry/curl_error"},
         {"a URL beginning with '-' follows --url", curl_url_argument("-oops"), "--url -oops"},
@@ -96,22 +120,22 @@ TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
         {"a URL with a query is quoted", curl_url_argument("https://h/a?b=c&d"),
          "'https://h/a?b=c&d'"},
         {"plain sftp batch with folder is the documented text",
-         sftp_batch_command("user", "host", "/up", true),
+         sftp_batch_command("user", "host", "/up", true, 300),
          "/opt/crateFerry/bin/sshpass -e /opt/crateFerry/bin/sftp -S "
          "/opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config -o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 "
          "user@host:/up < /var/crateFerry/sftp_list 2>/var/crateFerry/sftp_error > /dev/null"},
         {"an empty password starts the command with sftp",
-         sftp_batch_command("user", "host", "", false),
+         sftp_batch_command("user", "host", "", false, 300),
          "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
          "-o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 user@host: < /var/crateFerry/sftp_list "
          "2>/var/crateFerry/sftp_error > /dev/null"},
         {"a user name beginning with '-' follows --",
-         sftp_batch_command("-oProxyCommand=x", "h", "/f", false),
+         sftp_batch_command("-oProxyCommand=x", "h", "/f", false, 300),
          "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
          "-o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 -- -oProxyCommand=x@h:/f < /var/crateFerry/sftp_list "
          "2>/var/crateFerry/sftp_error > /dev/null"},
         {"a folder with a blank is quoted with the whole target",
-         sftp_batch_command("u", "h", "/my dir", false),
+         sftp_batch_command("u", "h", "/my dir", false, 300),
          "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
          "-o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 'u@h:/my dir' < /var/crateFerry/sftp_list "
          "2>/var/crateFerry/sftp_error > /dev/null"},
@@ -152,11 +176,11 @@ TEST(StallOptions, BoundEveryToolByTheStallLimit) {
          "-o ConnectTimeout=86400 -o ServerAliveInterval=28800 -o ServerAliveCountMax=2 "},
     };
     for (const StallCase& c : cases) {
-        cfg.stalltime = c.stalltime;
-        EXPECT_EQ(curl_stall_options(), c.curl) << c.behaviour;
-        EXPECT_EQ(ssh_stall_options(), c.ssh) << c.behaviour;
+        Settings settings{};
+        settings.stalltime = c.stalltime;
+        EXPECT_EQ(curl_stall_options(stall_seconds(settings)), c.curl) << c.behaviour;
+        EXPECT_EQ(ssh_stall_options(stall_seconds(settings)), c.ssh) << c.behaviour;
     }
-    cfg.stalltime = 0;
 }
 
 TEST(SftpUrlParts, SplitHostFromFolderAtTheFirstSlash) {
@@ -191,25 +215,23 @@ struct TargetUrlCase {
 TEST(CurlCommand, ATemporaryUploadSendsUnderTheHiddenNameAndRenamesAfter) {
     const std::string start = "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - "
                               "--connect-timeout 300 -Y 1 -y 300 ";
-    cfg.tempupload = 1;
     const std::vector<CommandCase> cases = {
         {"a folder URL gets the file's temporary name",
-         curl_upload_command("/s/a.jpg", "ftp://h/up/"),
+         curl_upload_command("/s/a.jpg", remote_at("ftp://h/up/", true)),
          start + "-Q '-RNFR .a.jpg.cfpart' -Q '-RNTO a.jpg' ftp://h/up/.a.jpg.cfpart -T /s/a.jpg "
                  "2>/var/crateFerry/curl_error"},
         {"a URL naming the remote file renames to that name, decoded",
-         curl_upload_command("/s/a.jpg", "FTPS://h/up/b%20c"),
+         curl_upload_command("/s/a.jpg", remote_at("FTPS://h/up/b%20c", true)),
          start + "-Q '-RNFR .b c.cfpart' -Q '-RNTO b c' FTPS://h/up/.b%20c.cfpart -T /s/a.jpg "
                  "2>/var/crateFerry/curl_error"},
         {"a hostile name is encoded in the URL and quoted in the commands",
-         curl_upload_command("/s/it's [x]", "ftp://h"),
+         curl_upload_command("/s/it's [x]", remote_at("ftp://h", true)),
          start + "-Q '-RNFR .it'\\''s [x].cfpart' -Q '-RNTO it'\\''s [x]' -g "
                  "ftp://h/.it%27s%20%5Bx%5D.cfpart -T '/s/it'\\''s [x]' 2>/var/crateFerry/curl_error"},
         {"a URL that cannot rename uploads as without the setting",
-         curl_upload_command("/s/a.jpg", "file:///up/"),
+         curl_upload_command("/s/a.jpg", remote_at("file:///up/", true)),
          start + "file:///up/ -T /s/a.jpg 2>/var/crateFerry/curl_error"},
     };
-    cfg.tempupload = 0;
     for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
 }
 
@@ -248,13 +270,12 @@ TEST(CurlBatch, EveryValueIsEscapedAndRenamedFilesGetAGroupEach) {
         "user = \"u:p\\\"w\"\nfail\nshow-error\nsilent\ngloboff\nconnect-timeout = 300\n"
         "speed-limit = 1\nspeed-time = 300\n"
         "write-out = \"crateferry-result %{urlnum} %{exitcode} %{errormsg}\\n\"\n";
-    EXPECT_EQ(curl_batch_config({"/s/a.dat", "/s/-b \"c\"\\\r"}, "ftp://h/in/", "u", "p\"w"),
+    EXPECT_EQ(curl_batch_config({"/s/a.dat", "/s/-b \"c\"\\\r"}, remote_at("ftp://h/in/")),
               common + "url = \"ftp://h/in/\"\noutput = \"/dev/null\"\nupload-file = \"/s/a.dat\"\n"
                        "url = \"ftp://h/in/-b%20%22c%22%5C%0D\"\noutput = \"/dev/null\"\n"
                        "upload-file = \"/s/-b \\\"c\\\"\\\\\\r\"\n");
-    cfg.tempupload = 1;
-    const std::string renamed = curl_batch_config({"/s/a b", "/s/c"}, "ftp://h/in/", "u", "p\"w");
-    cfg.tempupload = 0;
+    const std::string renamed =
+        curl_batch_config({"/s/a b", "/s/c"}, remote_at("ftp://h/in/", true));
     EXPECT_EQ(renamed, common + "quote = \"-RNFR .a b.cfpart\"\nquote = \"-RNTO a b\"\n"
                                 "url = \"ftp://h/in/.a%20b.cfpart\"\noutput = \"/dev/null\"\n"
                                 "upload-file = \"/s/a b\"\nnext\n" +
@@ -310,24 +331,13 @@ TEST(SftpQueueLine, ReadsBackAsTheOriginalPathForEveryHostileName) {
         if (value.find('\n') != std::string::npos) continue;  // never queued
         const std::string path = value.empty() ? "/s/" : "/s/" + value;
         for (const std::string& queued : {path, value.empty() ? std::string("-") : value}) {
-            std::string line = sftp_queue_line(queued.c_str());
+            const std::string line = sftp_queue_line(queued.c_str());
             EXPECT_EQ(line.find('\n'), line.size() - 1) << queued;
-            const char* read_back = sftp_queue_line_path(&line[0]);
-            ASSERT_NE(read_back, nullptr) << queued;
-            EXPECT_EQ(std::string(read_back), queued);
+            EXPECT_EQ(put_line_path(line), queued);
             // The put line of a temporary upload names the same path.
-            std::string renamed = sftp_queue_lines_renamed(queued.c_str());
-            renamed.resize(renamed.find('\n') + 1);
-            read_back = sftp_queue_line_path(&renamed[0]);
-            ASSERT_NE(read_back, nullptr) << queued;
-            EXPECT_EQ(std::string(read_back), queued);
+            EXPECT_EQ(put_line_path(sftp_queue_lines_renamed(queued.c_str())), queued);
         }
     }
-}
-
-TEST(SftpQueueLine, ALineWithoutPutYieldsNoPath) {
-    char line[] = "get /s/a\n";
-    EXPECT_EQ(sftp_queue_line_path(line), nullptr);
 }
 
 TEST(ShellQuote, TheShellReadsEveryQuotedValueBackAsItself) {
@@ -339,7 +349,7 @@ TEST(CurlCommand, TheShellHandsCurlTheURLAndPathAsThemselves) {
     for (const std::string& value : k_hostile_values) {
         const std::string path = "/s/" + value;
         const std::string url = "ftp://h/" + value;
-        const std::string command = curl_upload_command(path.c_str(), url.c_str());
+        const std::string command = curl_upload_command(path.c_str(), remote_at(url.c_str()));
         // The words after "curl", without the error redirection.
         const std::string words = text_before(command.substr(command.find("| curl ") + 7), " 2>");
         std::vector<std::string> expected = {"-fSs", "-K", "-", "--connect-timeout", "300",
@@ -376,7 +386,7 @@ TEST(CurlCommand, TheCredentialLineCarriesAnyPasswordInCurlsSyntax) {
 TEST(SftpCommand, TheShellHandsSshpassAndSftpEveryValueAsItself) {
     for (const std::string& value : k_hostile_values) {
         if (value.empty()) continue;
-        const std::string command = sftp_batch_command(value.c_str(), value, "/" + value, true);
+        const std::string command = sftp_batch_command(value.c_str(), value, "/" + value, true, 300);
         const std::string prefix = "/opt/crateFerry/bin/sshpass ";
         ASSERT_EQ(command.compare(0, prefix.size(), prefix), 0) << value;
         const std::string words = text_before(command.substr(prefix.size()), " < /var/crateFerry/");
@@ -391,4 +401,16 @@ TEST(SftpCommand, TheShellHandsSshpassAndSftpEveryValueAsItself) {
         expected.push_back(target);
         EXPECT_EQ(shell_words(words), nul_joined(expected)) << value;
     }
+}
+
+TEST(WaysOfSending, ReportEveryNameTheyCannotCarryAsRefusedWithoutRunningCurl) {
+    const std::vector<PendingFile> files = {{"/s/tab\there", {1, 0, 1}}, {"/s/iac\xff", {1, 0, 1}}};
+    const std::vector<Outcome> refused(files.size(), Outcome::refused);
+    Remote remote = remote_at("ftp://h/in/");
+    int sent = 0;
+    const OnSent count_sent = [&](const PendingFile&) { ++sent; };
+    EXPECT_EQ(send_with_curl(remote, files, count_sent), refused);
+    remote.curl_batch = true;
+    EXPECT_EQ(send_files(remote, files, count_sent), refused);
+    EXPECT_EQ(sent, 0);
 }

@@ -11,9 +11,8 @@
 #include <vector>
 
 #include "exec/exec.h"
-#include "operations/operations.h"
-#include "transfer/transfer.h"
-#include "transfer/transfer.h"
+#include "paths.h"
+#include "transfer/curl.h"
 
 namespace {
 
@@ -41,26 +40,26 @@ void PrintTo(const CommandCase& row, std::ostream* out) { *out << row.behaviour;
 INSTANTIATE_TEST_SUITE_P(
     PlainValues, CommandTexts,
     testing::Values(
-        CommandCase{"ListingWithoutCredentials", download_listing_command("ftp://host/in/", ""),
+        CommandCase{"ListingWithoutCredentials", download_listing_command("ftp://host/in/", "", 300),
                     "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --list-only ftp://host/in/ > /var/crateFerry/list "
                     "2>/var/crateFerry/curl_error"},
-        CommandCase{"ListingWithCredentials", download_listing_command("ftp://host/in/", k_prefix),
+        CommandCase{"ListingWithCredentials", download_listing_command("ftp://host/in/", k_prefix, 300),
                     "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --list-only ftp://host/in/ > "
                     "/var/crateFerry/list 2>/var/crateFerry/curl_error"},
-        CommandCase{"SedPutsTheUrlInFront", download_prefix_command("ftp://host/in/"),
+        CommandCase{"SedPutsTheUrlInFront", download_prefix_command("ftp://host/in/", paths::download_list),
                     "sed -i -e 's#^#ftp://host/in/#' /var/crateFerry/list"},
-        CommandCase{"EchoWritesTheSingleUrl", download_single_command("ftp://host/in/file.txt"),
+        CommandCase{"EchoWritesTheSingleUrl", download_single_command("ftp://host/in/file.txt", paths::download_list),
                     "echo \"ftp://host/in/file.txt\" > /var/crateFerry/list"},
         CommandCase{"DownloadWithoutCredentials",
-                    download_file_command("/data/scan", "", "ftp://host/in/file.txt"),
+                    download_file_command("/data/scan", "", "ftp://host/in/file.txt", 300),
                     "cd /data/scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/in/file.txt 2>/var/crateFerry/curl_error"},
         CommandCase{"DownloadWithCredentials",
-                    download_file_command("/data/scan", k_prefix, "ftp://host/in/file.txt"),
+                    download_file_command("/data/scan", k_prefix, "ftp://host/in/file.txt", 300),
                     "cd /data/scan; printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 "
                     "ftp://host/in/file.txt 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedPlainNameKeepsTheDocumentedDownload",
                     download_line_command("/data/scan", k_prefix, "ftp://host/in/",
-                                          "ftp://host/in/file-1.txt"),
+                                          "ftp://host/in/file-1.txt", 300),
                     "cd /data/scan; printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 "
                     "ftp://host/in/file-1.txt 2>/var/crateFerry/curl_error"}),
     case_name<CommandCase>);
@@ -68,71 +67,71 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     HostileValues, CommandTexts,
     testing::Values(
-        CommandCase{"ListingUrlWithBlankIsQuoted", download_listing_command("ftp://host/a b/", ""),
+        CommandCase{"ListingUrlWithBlankIsQuoted", download_listing_command("ftp://host/a b/", "", 300),
                     "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --list-only 'ftp://host/a b/' > /var/crateFerry/list "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"ListingUrlWithBracketsTurnsGlobbingOff",
-                    download_listing_command("ftp://host/[in]/", ""),
+                    download_listing_command("ftp://host/[in]/", "", 300),
                     "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --list-only -g 'ftp://host/[in]/' > /var/crateFerry/list "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"SedUrlWithDelimiterAmpersandBackslashAndQuote",
-                    download_prefix_command("ftp://host/a#b&c\\d'e/"),
+                    download_prefix_command("ftp://host/a#b&c\\d'e/", paths::download_list),
                     "sed -i -e 's#^#ftp://host/a\\#b\\&c\\\\d'\\''e/#' /var/crateFerry/list"},
         CommandCase{"SingleUrlWithDollarIsPrintedNotEchoed",
-                    download_single_command("ftp://host/$(reboot)"),
+                    download_single_command("ftp://host/$(reboot)", paths::download_list),
                     "printf '%s\\n' 'ftp://host/$(reboot)' > /var/crateFerry/list"},
         CommandCase{"SingleUrlWithBackslashIsPrintedNotEchoed",
-                    download_single_command("ftp://host/a\\c"),
+                    download_single_command("ftp://host/a\\c", paths::download_list),
                     "printf '%s\\n' 'ftp://host/a\\c' > /var/crateFerry/list"},
-        CommandCase{"SingleUrlLikeAnEchoOptionIsPrinted", download_single_command("-n"),
+        CommandCase{"SingleUrlLikeAnEchoOptionIsPrinted", download_single_command("-n", paths::download_list),
                     "printf '%s\\n' -n > /var/crateFerry/list"},
         CommandCase{"FolderWithBlankAndDollarIsQuoted",
-                    download_file_command("/data/a b$(x)", "", "ftp://host/f"),
+                    download_file_command("/data/a b$(x)", "", "ftp://host/f", 300),
                     "cd '/data/a b$(x)'; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/f 2>/var/crateFerry/curl_error"},
-        CommandCase{"FolderLikeAnOptionGetsDotSlash", download_file_command("-P", "", "ftp://host/f"),
+        CommandCase{"FolderLikeAnOptionGetsDotSlash", download_file_command("-P", "", "ftp://host/f", 300),
                     "cd ./-P; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/f 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedCommandSubstitutionIsEncodedAndNamedInQuotes",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/$(reboot)"),
+                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/$(reboot)", 300),
                     "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o '$(reboot)' ftp://host/in/%24%28reboot%29 "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"ListedSemicolonIsEncodedAndNamedInQuotes",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/a;b"),
+                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/a;b", 300),
                     "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'a;b' ftp://host/in/a%3Bb 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedPercentIsEncodedSoCurlDoesNotDecodeIt",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/%41"),
+                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/%41", 300),
                     "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o %41 ftp://host/in/%2541 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedBackslashIsNotCutByCurl",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/a\\b"),
+                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/a\\b", 300),
                     "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'a\\b' ftp://host/in/a%5Cb 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedGlobCharactersNeedNoGlobbingOff",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/{a,b}[1]"),
+                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/{a,b}[1]", 300),
                     "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o '{a,b}[1]' ftp://host/in/%7Ba%2Cb%7D%5B1%5D "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"ListedNameLikeAnOptionIsStoredBehindDotSlash",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/-a b"),
+                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/-a b", 300),
                     "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o './-a b' ftp://host/in/-a%20b "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"ListedNameUnderAGlobbingFolderUrlKeepsGlobbingOff",
-                    download_line_command("/scan", "", "ftp://host/[in]/", "ftp://host/[in]/a b"),
+                    download_line_command("/scan", "", "ftp://host/[in]/", "ftp://host/[in]/a b", 300),
                     "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'a b' -g 'ftp://host/[in]/a%20b' "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"EmptyListedNameIsTheFolderUrlFetchedAsDocumented",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/"),
+                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/", 300),
                     "cd /scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/in/ 2>/var/crateFerry/curl_error"},
         CommandCase{"SingleFileIsStoredUnderItsDecodedName",
-                    download_line_command("/scan", "", "", "ftp://host/in/a%20b"),
+                    download_line_command("/scan", "", "", "ftp://host/in/a%20b", 300),
                     "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'a b' ftp://host/in/a%20b "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"SingleFileUrlWithABlankIsFetchedEncoded",
-                    download_line_command("/scan", "", "", "ftp://host/in/sp ace.dl?x=1"),
+                    download_line_command("/scan", "", "", "ftp://host/in/sp ace.dl?x=1", 300),
                     "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'sp ace.dl' "
                     "'ftp://host/in/sp%20ace.dl?x=1' 2>/var/crateFerry/curl_error"},
         CommandCase{"SinglePlainFileKeepsTheDocumentedText",
-                    download_line_command("/scan", "", "", "http://host/in/file.txt"),
+                    download_line_command("/scan", "", "", "http://host/in/file.txt", 300),
                     "cd /scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 http://host/in/file.txt "
                     "2>/var/crateFerry/curl_error"},
         CommandCase{"LineWithoutTheFolderUrlIsFetchedAsItIs",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://other/x"),
+                    download_line_command("/scan", "", "ftp://host/in/", "ftp://other/x", 300),
                     "cd /scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://other/x 2>/var/crateFerry/curl_error"}),
     case_name<CommandCase>);
 
@@ -147,7 +146,7 @@ void PrintTo(const RefusedLine& row, std::ostream* out) { *out << row.behaviour;
 class RefusedLines : public testing::TestWithParam<RefusedLine> {};
 
 TEST_P(RefusedLines, GiveNoCommand) {
-    EXPECT_EQ(download_line_command("/scan", "", GetParam().folder_url, GetParam().line), "");
+    EXPECT_EQ(download_line_command("/scan", "", GetParam().folder_url, GetParam().line, 300), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,0 +1,179 @@
+// Every curl command text: one upload attempt, the batch, the download's listing and
+// fetches; and the URL pieces, credentials and stall options they share.
+//
+// Rules a reader must not break:
+// - every value reaches curl as exactly itself: quoted for the shell, escaped in
+//   curl's config syntax, or percent-encoded in a URL;
+// - no secret stands in a command text: credentials travel in the environment.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "transfer/transfer.h"
+
+// -- stall limits, credentials, URL arguments --------------------------------
+
+// curl's options that end an attempt making no progress for `seconds`: no
+// connection, greeting and login within it, or less than 1 byte a second for that
+// long. Ends in a blank.
+std::string curl_stall_options(uint32_t seconds);
+
+// The same limits in curl's config syntax, one option a line.
+std::string curl_config_stall_options(uint32_t seconds);
+
+// curl's exit code for an attempt that timed out: the connect timeout or the low-speed
+// limit.
+constexpr int k_curl_timed_out = 28;
+
+// True for the wait status of a curl command that ended on those limits.
+bool curl_stalled(int status);
+
+// `value` for curl's configuration syntax inside double quotes: backslashes and '"' get a
+// backslash, CR and LF become \r and \n; curl reads it back as exactly `value`.
+std::string curl_config_escape(const std::string& value);
+
+// The credentials travel in the environment of the transfer's shell, never in an
+// argument list: curl_credentials_secret is the entry (CRATEFERRY_CURL_USER=
+// user="USER:PASS" in curl's config syntax), to be passed to run_shell_with_secrets,
+// and curl_credentials_prefix the shell text that pipes it into the curl command
+// that follows, for its "-K -": printf is built into the shell, so no process
+// shows the line.
+std::string curl_credentials_secret(const char* user, const char* passwd);
+std::string curl_credentials_prefix();
+
+// A URL as one curl argument: quoted for the shell when needed, after "-g" when
+// curl would otherwise glob its brackets or braces, and after "--url" when it
+// begins with '-'.
+std::string curl_url_argument(const std::string& url);
+
+// -- URL pieces and remote names ----------------------------------------------
+
+// `text` with every byte other than ASCII letters, digits and -._~ written as %XX.
+std::string percent_encode(const std::string& text);
+
+// `text` with every %XX (two hex digits) turned into its byte; anything else kept.
+std::string percent_decode(const std::string& text);
+
+// The name a file is written under on the server until it is whole, when temporary
+// names are asked for: ".NAME.cfpart", in the same remote folder.
+std::string temporary_name(const std::string& name);
+
+// True for ftp:// and ftps:// URLs (any letter case): the FTP command channel carries
+// the names, and curl can rename a file there after sending it.
+bool is_ftp_url(const char* url);
+
+// The first byte of `name` that the FTP command channel cannot carry faithfully: a
+// control character (curl refuses them) or 0xFF (Telnet's IAC, which servers read as
+// the start of a command); 0 when there is none.
+unsigned char ftp_unsendable_byte(const std::string& name);
+
+// The byte that keeps curl from sending `path` to `remoteurl` as itself: one of
+// ftp_unsendable_byte, when the URL is an FTP URL that names the remote file after
+// the local one; else 0.
+unsigned char curl_unsendable_byte(const char* path, const char* remoteurl);
+
+// The last segment of a URL's path, as written (before any "?" or "#"); empty when
+// the path is empty or ends in '/'.
+std::string url_last_segment(const std::string& url);
+
+// `url` with the bytes curl refuses in a URL (blanks, control characters, DEL)
+// percent-encoded; everything else, %XX included, as written.
+std::string curl_acceptable_url(const std::string& url);
+
+// The URL curl uploads `path` to: `remoteurl` itself, except when curl would name the
+// remote file after the local one (the URL's path is empty or ends in '/') and the
+// file name holds a backslash, which curl would cut the name at; then the URL with
+// the whole file name appended, percent-encoded.
+std::string curl_target_url(const char* remoteurl, const char* path);
+
+// Where curl sends `path` for `remote`: the URL (curl_target_url), or with temporary
+// names and an FTP URL, the URL of the temporary name and the two names of the
+// rename after the transfer (both empty without one).
+struct CurlTarget {
+    std::string url;
+    std::string rename_from;
+    std::string rename_to;
+};
+CurlTarget curl_target(const char* path, const Remote& remote);
+
+// -- upload -------------------------------------------------------------------
+
+// The shell command that uploads `path` to remote.url, reading the credentials from
+// the environment as curl_credentials_prefix says. With temporary names and a URL
+// curl can rename on, the file is sent under its temporary name and renamed (RNFR,
+// RNTO) once the transfer succeeded; a failed rename fails the command.
+std::string curl_upload_command(const char* path, const Remote& remote);
+
+// Uploads one file: one attempt. On failure logs "file upload has failed(%s)" at
+// LOG_ERR with the first line of curl's error text, or nothing when curl left none;
+// Outcome::stalled when the attempt ended on the stall limit.
+Outcome curl_upload(const char* path, const Remote& remote);
+
+// The configuration of one curl run over `paths`, in curl's config syntax with every
+// value escaped: the credentials, the stall limits, globbing off and the result line
+// "crateferry-result URLNUM EXITCODE ERRORMSG" that reports every transfer on its own,
+// then per file its URL (curl_target), output to /dev/null and the file. All files
+// share one group of options; only files sent under a temporary name get a group of
+// their own (after "next"), holding their rename commands. All transfers share one
+// connection.
+std::string curl_batch_config(const std::vector<std::string>& paths, const Remote& remote);
+
+// The shell command of that run: curl stops at the first transfer that fails.
+std::string curl_batch_command();
+
+// Sends `paths` in order with one curl run. Returns one outcome per file up to and
+// including the first that failed, which is logged as "file upload has failed(%s)"
+// at LOG_ERR ("curl: (CODE) MESSAGE", at most 63 characters, as in curl's own text);
+// the files after it were not tried. Never returns an empty list for files given.
+std::vector<Outcome> curl_batch_upload(const std::vector<std::string>& paths,
+                                       const Remote& remote);
+
+// -- download -----------------------------------------------------------------
+// `credentials` is empty (no credentials) or curl_credentials_prefix(), whose secret
+// the step passes in the environment.
+
+// Lists the remote folder `url` into the list file.
+std::string download_listing_command(const char* url, const std::string& credentials,
+                                     uint32_t stall_seconds);
+// Puts `url` in front of every line of the list file.
+std::string download_prefix_command(const char* url, const char* list_path);
+// Writes `url` as the one line of the list file.
+std::string download_single_command(const char* url, const char* list_path);
+// Fetches `file_url` with -O: curl stores it under the last segment of the URL.
+std::string download_file_command(const char* folder, const std::string& credentials,
+                                  const std::string& file_url, uint32_t stall_seconds);
+// Fetches `file_url` with -o, storing it as `name` in `folder`.
+std::string download_named_file_command(const char* folder, const std::string& credentials,
+                                        const std::string& file_url, const std::string& name,
+                                        uint32_t stall_seconds);
+
+// The name a list line is stored under in the scan folder: the name after
+// `folder_url`, or, when `folder_url` is empty (the URL of one file), the URL's last
+// path segment percent-decoded. False when the line must not be fetched: it holds a
+// NUL byte, or the name is ".", ".." or holds a '/' (after decoding), so it would not
+// be a file of that folder; or the one file's name is empty.
+bool download_line_name(const char* folder_url, const std::string& line, std::string* name);
+
+// The command that fetches `line` into `folder` as `name`, which download_line_name
+// gave for it.
+std::string download_fetch_command(const char* folder, const std::string& credentials,
+                                   const char* folder_url, const std::string& line,
+                                   const std::string& name, uint32_t stall_seconds);
+
+// The command that fetches one list line into `folder` under download_line_name, or
+// an empty text when the line must not be fetched. A name that curl reads literally
+// in a URL, and -O stores as itself, gets the -O command; any other name is
+// percent-encoded in the URL (a one-file URL: only the bytes curl refuses) and stored
+// with -o under itself.
+std::string download_line_command(const char* folder, const std::string& credentials,
+                                  const char* folder_url, const std::string& line,
+                                  uint32_t stall_seconds);
+
+// True when curl fetches `name` as the last URL segment exactly as written and -O
+// stores it under that name: it holds only ASCII letters, digits and @+=:,._-
+bool is_literal_url_name(const std::string& name);
+
+// False for ".", ".." and names holding a '/': they are no file of the listed folder.
+bool is_file_name(const std::string& name);
