@@ -2,7 +2,7 @@
 //
 // Rules a reader must not break:
 // - children always get /dev/null on descriptors 0, 1 and 2, and no other descriptor
-//   but the one keep_open_in_children names;
+//   but the one keep_open_in_children names and those a command is handed;
 // - every value placed into a command text goes through shell_quote (or a quoting
 //   routine of the tool that reads it), so it reaches the tool as exactly itself.
 #pragma once
@@ -20,15 +20,22 @@ int run_command(const char* program, ...) __attribute__((sentinel));
 // even when the run itself was killed.
 void keep_open_in_children(int fd);
 
+// The exit code of a wait status as the shell tells it: the code of a child that
+// exited, 128 plus the signal of one that was killed, -1 when no child ran.
+int exit_code(int status);
+
 // Runs "/bin/sh -c command"; returns what run_command returns.
 int run_shell(const std::string& command);
 
 // Runs "/bin/sh `shell_options` command" with `secrets` ("NAME=value" texts) added to
 // the child's environment (replacing variables of those names). A secret passed this
 // way reaches the command through "$NAME" and stands in no process's argument list.
+// The descriptors of `open_files` stay open in the child under their numbers, so
+// the command reaches each open file as /dev/fd/N, whatever became of its name.
 // Returns what run_command returns.
 int run_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
-                           const char* shell_options = "-c");
+                           const char* shell_options = "-c",
+                           const std::vector<int>& open_files = {});
 
 // True for the characters the shell reads literally anywhere in an unquoted word:
 // letters, digits and @%+=:,./_-

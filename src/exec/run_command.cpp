@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <vector>
 
 #include "exec/exec.h"
 
@@ -28,22 +30,23 @@ void close_descriptors(int first, int last) {
     for (int fd = last; fd >= first; --fd) close(fd);
 }
 
-// Closes every descriptor from getdtablesize() - 1 down to 3, but for `keep`, which
-// stays open across exec.
-void close_inherited_descriptors(int keep) {
+// Closes every descriptor from getdtablesize() - 1 down to 3, but for those of
+// `keep` (sorted, ascending), which stay open across exec.
+void close_inherited_descriptors(const std::vector<int>& keep) {
     const int last = getdtablesize() - 1;
-    if (keep < 3 || keep > last) {
-        close_descriptors(3, last);
-        return;
+    int next = 3;
+    for (const int fd : keep) {
+        if (fd < next || fd > last) continue;
+        (void)fcntl(fd, F_SETFD, 0);
+        close_descriptors(next, fd - 1);
+        next = fd + 1;
     }
-    (void)fcntl(keep, F_SETFD, 0);
-    close_descriptors(3, keep - 1);
-    close_descriptors(keep + 1, last);
+    close_descriptors(next, last);
 }
 
 // `envp` null: the child keeps the program's environment and `argv[0]` is looked up
 // in PATH; otherwise `argv[0]` is a full path and `envp` the whole environment.
-[[noreturn]] void exec_child(char* const argv[], char* const envp[], int keep) {
+[[noreturn]] void exec_child(char* const argv[], char* const envp[], const std::vector<int>& keep) {
     const int null_fd = open("/dev/null", O_RDWR);
     for (int fd = 0; fd <= 2; ++fd) {
         if (fd == null_fd) continue;
@@ -58,10 +61,15 @@ void close_inherited_descriptors(int keep) {
     _exit(1);
 }
 
-int spawn_and_wait(char* const argv[], char* const envp[]) {
+// `open_files`: descriptors the child keeps besides the kept one.
+int spawn_and_wait(char* const argv[], char* const envp[], const std::vector<int>& open_files = {}) {
+    // Built before the fork: the child only closes, duplicates and executes.
+    std::vector<int> keep = open_files;
+    if (kept_descriptor >= 0) keep.push_back(kept_descriptor);
+    std::sort(keep.begin(), keep.end());
     const pid_t pid = fork();
     if (pid < 0) return -1;
-    if (pid == 0) exec_child(argv, envp, kept_descriptor);
+    if (pid == 0) exec_child(argv, envp, keep);
 
     int status = 0;
     // Interrupted waits are not retried: the program installs no signal handlers.
@@ -93,6 +101,11 @@ int run_command(const char* program, ...) {
     return spawn_and_wait(argv, nullptr);
 }
 
+int exit_code(int status) {
+    if (status == -1) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 void keep_open_in_children(int fd) {
     kept_descriptor = fd;
 }
@@ -102,7 +115,7 @@ int run_shell(const std::string& command) {
 }
 
 int run_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
-                           const char* shell_options) {
+                           const char* shell_options, const std::vector<int>& open_files) {
     // Built before the fork: the child only executes.
     std::vector<char*> envp;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -114,5 +127,5 @@ int run_shell_with_secrets(const std::string& command, const std::vector<std::st
     envp.push_back(nullptr);
     char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>(shell_options),
                     const_cast<char*>(command.c_str()), nullptr};
-    return spawn_and_wait(argv, envp.data());
+    return spawn_and_wait(argv, envp.data(), open_files);
 }

@@ -1,7 +1,10 @@
-// File status queries, time stamping and path joining.
+// File status queries, opening what the walk found, time stamping and path joining.
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <syslog.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "fileutil/fileutil.h"
 
@@ -15,27 +18,48 @@ off_t file_size(const char* path) {
     return stat(path, &st) == 0 ? st.st_size : 0;
 }
 
-int set_file_times(const char* path, time_t t) {
-    const struct timeval times[2] = {{t, 0}, {t, 0}};
-    if (utimes(path, times) != 0) syslog(LOG_NOTICE, "modification of file %s failed: %m", path);
-    return 0;
-}
-
-bool file_state(const char* path, FileState* state) {
-    struct stat st;
-    if (stat(path, &st) != 0) return false;
-    *state = file_state_of(st);
-    return true;
-}
-
-bool is_directory(const char* path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 std::string join_path(const char* folder, const char* name) {
     std::string path = folder;
     path += '/';
     path += name;
     return path;
+}
+
+EntryKind entry_kind(unsigned char d_type, bool examined, const struct stat& st) {
+    const bool is_regular = examined && S_ISREG(st.st_mode);
+    // A regular file that could not be examined is still walked, with a state of 0.
+    if (d_type == DT_REG) return is_regular || !examined ? EntryKind::regular_file : EntryKind::other;
+    return d_type == DT_UNKNOWN && is_regular ? EntryKind::regular_file : EntryKind::other;
+}
+
+int open_walked_file(int dir_fd, const char* name, const FileState& seen, std::string* why) {
+    UniqueFd fd(openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        *why = errno == ELOOP ? "it is a symbolic link" : strerror(errno);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) {
+        *why = strerror(errno);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *why = "it is not a regular file";
+        return -1;
+    }
+    if (!same_file(file_state_of(st), seen)) {
+        *why = "it was replaced after the walk";
+        return -1;
+    }
+    return fd.release();
+}
+
+void set_open_file_times(int fd, const char* path, time_t t) {
+    const struct timespec times[2] = {{t, 0}, {t, 0}};
+    if (futimens(fd, times) != 0) syslog(LOG_NOTICE, "modification of file %s failed: %m", path);
+}
+
+bool still_same_file(int dir_fd, const char* name, const FileState& seen) {
+    struct stat st;
+    return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && same_file(file_state_of(st), seen);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,56 +32,87 @@ public:
         if (fd_ >= 0) close(fd_);
     }
     int get() const { return fd_; }
+    // Gives the descriptor up to the caller, who closes it.
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
 private:
     int fd_;
 };
 
-// What an examination saw of a file: enough to tell whether it was written since.
+// What an examination saw of a file: which file it is, and enough to tell whether it
+// was written since.
 struct FileState {
     time_t mtime;  // seconds
     long mtime_nsec;
     off_t size;
+    dev_t device;
+    ino_t inode;
 };
 
+// The same contents as far as time and size tell.
 inline bool operator==(const FileState& a, const FileState& b) {
     return a.mtime == b.mtime && a.mtime_nsec == b.mtime_nsec && a.size == b.size;
 }
 
-inline FileState file_state_of(const struct stat& st) {
-    return FileState{st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size};
+// The same file, whatever its name now.
+inline bool same_file(const FileState& a, const FileState& b) {
+    return a.device == b.device && a.inode == b.inode;
 }
 
+inline FileState file_state_of(const struct stat& st) {
+    return FileState{st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size, st.st_dev, st.st_ino};
+}
+
+// How the walk treats one folder entry.
+enum class EntryKind { regular_file, other };
+
+// The kind of an entry whose type the folder reported as `d_type`, given what an
+// examination without following links found (`examined` false when it failed): an
+// entry reported as a regular file stays one; one of unknown type (file systems that
+// do not report types) is what the examination says; everything else is other.
+EntryKind entry_kind(unsigned char d_type, bool examined, const struct stat& st);
+
 // Calls act(name, state) for each regular file `dir` yields, in the order it yields
-// them; other entries are skipped and folders not entered. The file is examined
-// relative to the open folder (following links), so the state is always that of the
-// entry the walk found; all 0 when the entry cannot be examined.
+// them; other entries are skipped and folders not entered. The entry is examined
+// relative to the open folder without following links, so the state is always that of
+// the entry the walk found, and a link put in its place is skipped; all 0 when an entry
+// reported as a regular file cannot be examined.
 template <typename Action>
 void for_each_regular_file(DIR* dir, Action act) {
     const int dir_fd = dirfd(dir);
     while (const dirent* entry = readdir(dir)) {
-        if (entry->d_type != DT_REG) continue;
-        struct stat st;
-        act(entry->d_name,
-            fstatat(dir_fd, entry->d_name, &st, 0) == 0 ? file_state_of(st) : FileState{0, 0, 0});
+        if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
+        struct stat st {};
+        const bool examined = fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (entry_kind(entry->d_type, examined, st) != EntryKind::regular_file) continue;
+        act(entry->d_name, examined ? file_state_of(st) : FileState{0, 0, 0, 0, 0});
     }
 }
 
-// The state of `path` now (stat follows links); false when stat fails.
-bool file_state(const char* path, FileState* state);
+// Opens the entry `name` of the folder `dir_fd` for reading, without following a link
+// and without waiting on a FIFO, and checks on the open descriptor that it is a
+// regular file and the very file the walk saw (`seen`'s device and inode). Returns
+// the descriptor (close-on-exec), or -1 with the reason in `why` ("it is a symbolic
+// link", "it is not a regular file", "it was replaced after the walk", or the
+// system's error text).
+int open_walked_file(int dir_fd, const char* name, const FileState& seen, std::string* why);
+
+// Sets the access and modification times of the open file `fd` to `t` seconds. On
+// failure logs "modification of file %s failed: %m" with `path` at LOG_NOTICE.
+void set_open_file_times(int fd, const char* path, time_t t);
+
+// True when `name` in `dir_fd` still is the file `seen` (not following links).
+bool still_same_file(int dir_fd, const char* name, const FileState& seen);
 
 // Modification time in seconds (stat follows links), or 0 when stat fails.
 time_t file_mtime(const char* path);
 
 // Size in bytes, or 0 when stat fails: a missing and an empty file count alike.
 off_t file_size(const char* path);
-
-// Sets access and modification time to `t` seconds. On failure logs
-// "modification of file %s failed: %m" at LOG_NOTICE. Always returns 0.
-int set_file_times(const char* path, time_t t);
-
-// True when `path` names a directory (following links).
-bool is_directory(const char* path);
 
 // "%s/%s" of a folder and an entry name, never cut.
 std::string join_path(const char* folder, const char* name);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -38,35 +39,59 @@ Remote remote_from_settings(const Settings& settings) {
 }
 
 // The pending regular files of the folder, in the order it yields them, with the
-// state the walk saw.
-std::vector<PendingFile> pending_files(DIR* dir, time_t reference_time) {
+// state the walk saw. A file modified less than `min_age` seconds before `now` is
+// still being written, perhaps: it is left for a later run. The download step's
+// files in the making are never pending.
+std::vector<PendingFile> pending_files(DIR* dir, time_t reference_time, time_t now,
+                                       uint32_t min_age) {
     std::vector<PendingFile> pending;
+    const int folder_fd = dirfd(dir);
+    const size_t prefix_length = strlen(paths::download_temporary_prefix);
     for_each_regular_file(dir, [&](const char* name, const FileState& state) {
-        if (state.mtime > reference_time) pending.push_back({join_path(cfg.scanfolder, name), state});
+        if (state.mtime <= reference_time) return;
+        if (min_age != 0 && static_cast<int64_t>(now) - state.mtime < static_cast<int64_t>(min_age))
+            return;
+        if (strncmp(name, paths::download_temporary_prefix, prefix_length) == 0) return;
+        pending.push_back({folder_fd, name, join_path(cfg.scanfolder, name), state});
     });
     return pending;
 }
 
-// Finishes a sent file. A file written since the walk saw it (its size or time
-// changed) was perhaps sent only in part: it is left pending, to go whole next time.
-// One that vanished meanwhile is finished as usual, which logs what fails.
-void finish_uploaded(const PendingFile& file, time_t reference_time) {
+// Deletes the sent file's name, only when it still is the file that was sent.
+void remove_sent_file(const PendingFile& file) {
     const char* path = file.path.c_str();
-    FileState now{};
-    if (file_state(path, &now) && !(now == file.seen)) {
+    struct stat st;
+    const bool found = fstatat(file.folder_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (found && !same_file(file_state_of(st), file.seen)) {
+        syslog(LOG_ERR, "Removing file %s has failed(it was replaced after the walk)", path);
+        return;
+    }
+    if (found && unlinkat(file.folder_fd, file.name.c_str(), 0) == 0) {
+        syslog(LOG_NOTICE, "File %s was removed", path);
+        return;
+    }
+    syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
+}
+
+// Finishes a sent file through `fd`, the open file that was sent. A file written
+// since the walk saw it (its size or time changed) was perhaps sent only in part: it
+// is left pending, to go whole next time.
+void finish_uploaded(const PendingFile& file, int fd, time_t reference_time) {
+    const char* path = file.path.c_str();
+    struct stat st;
+    if (fstat(fd, &st) == 0 && !(file_state_of(st) == file.seen)) {
         syslog(LOG_NOTICE, "File %s changed during its upload, it stays pending", path);
         return;
     }
     syslog(LOG_NOTICE, "File %s was uploaded", path);
     if (cfg.ruploaded != 0) {
-        if (unlink(path) == 0) {
-            syslog(LOG_NOTICE, "File %s was removed", path);
-            return;
-        }
-        syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
+        remove_sent_file(file);
+        // Stamped only while its name is still there: a deletion that failed must not
+        // make it go again.
+        if (!still_same_file(file.folder_fd, file.name.c_str(), file.seen)) return;
     }
     // Not later than the reference time, so no longer pending.
-    set_file_times(path, reference_time);
+    set_open_file_times(fd, path, reference_time);
 }
 
 // Takes the upload lock without waiting. Returns the held descriptor, or -1 (after
@@ -88,19 +113,21 @@ int take_upload_lock() {
 
 // The operation itself, run while the lock is held.
 void upload_locked() {
+    const time_t reference_time = file_mtime(paths::timestamp);
     if (cfg.download != 0)
         download_files(cfg.scanfolder, cfg.download_url, cfg.download_user, cfg.download_passwd,
-                       stall_seconds(cfg));
+                       stall_seconds(cfg), reference_time);
 
-    const time_t reference_time = file_mtime(paths::timestamp);
     UniqueDir dir(opendir(cfg.scanfolder));
     if (!dir) {
         syslog(LOG_ERR, "Cannot open dir: %s", cfg.scanfolder);
         return;
     }
-    const std::vector<PendingFile> pending = pending_files(dir.get(), reference_time);
-    (void)send_files(remote_from_settings(cfg), pending,
-                     [&](const PendingFile& file) { finish_uploaded(file, reference_time); });
+    const std::vector<PendingFile> pending =
+        pending_files(dir.get(), reference_time, time(nullptr), cfg.minage);
+    (void)send_files(remote_from_settings(cfg), pending, [&](const PendingFile& file, int fd) {
+        finish_uploaded(file, fd, reference_time);
+    });
 }
 
 }  // namespace

@@ -97,6 +97,7 @@ void load_settings(Settings* settings) {
     settings->stalltime = setting_number(f, "MOD_CRATEFERRY_STALLTIME");
     settings->tempupload = setting_number(f, "MOD_CRATEFERRY_TEMPUPLOAD");
     settings->curlbatch = setting_number(f, "MOD_CRATEFERRY_CURLBATCH");
+    settings->minage = setting_number(f, "MOD_CRATEFERRY_MINAGE");
 }
 
 uint32_t stall_seconds(const Settings& settings) {

@@ -34,12 +34,13 @@ struct Settings {
     uint32_t stalltime;
     uint32_t tempupload;
     uint32_t curlbatch;
+    uint32_t minage;
 };
 
 // Filled once at start, read-only afterwards; its strings live until exit.
 extern Settings cfg;
 
-// Fills all 24 fields from the settings file. A file that cannot be opened gives
+// Fills all 25 fields from the settings file. A file that cannot be opened gives
 // empty strings and zero numbers, without a message.
 void load_settings(Settings* settings);
 

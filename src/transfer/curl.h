@@ -82,10 +82,10 @@ std::string url_last_segment(const std::string& url);
 // percent-encoded; everything else, %XX included, as written.
 std::string curl_acceptable_url(const std::string& url);
 
-// The URL curl uploads `path` to: `remoteurl` itself, except when curl would name the
-// remote file after the local one (the URL's path is empty or ends in '/') and the
-// file name holds a backslash, which curl would cut the name at; then the URL with
-// the whole file name appended, percent-encoded.
+// The URL curl uploads `path` to: `remoteurl` with the file's name appended,
+// percent-encoded, when the URL's path is empty or ends in '/' (curl reads the file
+// as /dev/fd/N, so the URL names the remote file); `remoteurl` itself when its path
+// names a file.
 std::string curl_target_url(const char* remoteurl, const char* path);
 
 // Where curl sends `path` for `remote`: the URL (curl_target_url), or with temporary
@@ -100,35 +100,47 @@ CurlTarget curl_target(const char* path, const Remote& remote);
 
 // -- upload -------------------------------------------------------------------
 
-// The shell command that uploads `path` to remote.url, reading the credentials from
-// the environment as curl_credentials_prefix says. With temporary names and a URL
-// curl can rename on, the file is sent under its temporary name and renamed (RNFR,
-// RNTO) once the transfer succeeded; a failed rename fails the command.
-std::string curl_upload_command(const char* path, const Remote& remote);
+// A file to send: the walked path (for its name and the log) and the open file that
+// curl reads as /dev/fd/N.
+struct OpenFile {
+    std::string path;
+    int fd;
+};
+
+// The shell command that uploads the open file `file` to remote.url under its name,
+// reading the credentials from the environment as curl_credentials_prefix says. With
+// temporary names and a URL curl can rename on, the file is sent under its temporary
+// name and renamed (RNFR, RNTO) once the transfer succeeded; a failed rename fails
+// the command.
+std::string curl_upload_command(const OpenFile& file, const Remote& remote);
 
 // Uploads one file: one attempt. On failure logs "file upload has failed(%s)" at
-// LOG_ERR with the first line of curl's error text, or nothing when curl left none;
+// LOG_ERR with the first line of curl's error text, or, when curl left none (a full
+// work folder, curl missing or killed), "curl: exit status %d, no error text";
 // Outcome::stalled when the attempt ended on the stall limit.
-Outcome curl_upload(const char* path, const Remote& remote);
+Outcome curl_upload(const OpenFile& file, const Remote& remote);
 
-// The configuration of one curl run over `paths`, in curl's config syntax with every
+// The configuration of one curl run over `files`, in curl's config syntax with every
 // value escaped: the credentials, the stall limits, globbing off and the result line
 // "crateferry-result URLNUM EXITCODE ERRORMSG" that reports every transfer on its own,
-// then per file its URL (curl_target), output to /dev/null and the file. All files
-// share one group of options; only files sent under a temporary name get a group of
-// their own (after "next"), holding their rename commands. All transfers share one
-// connection.
-std::string curl_batch_config(const std::vector<std::string>& paths, const Remote& remote);
+// then per file its URL (curl_target), output to /dev/null and the open file. All
+// files share one group of options; only files sent under a temporary name get a
+// group of their own (after "next"), holding their rename commands. All transfers
+// share one connection.
+std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& remote);
 
 // The shell command of that run: curl stops at the first transfer that fails.
 std::string curl_batch_command();
 
-// Sends `paths` in order with one curl run. Returns one outcome per file up to and
+// Sends `files` in order with one curl run. Returns one outcome per file up to and
 // including the first that failed, which is logged as "file upload has failed(%s)"
 // at LOG_ERR ("curl: (CODE) MESSAGE", at most 63 characters, as in curl's own text);
-// the files after it were not tried. Never returns an empty list for files given.
-std::vector<Outcome> curl_batch_upload(const std::vector<std::string>& paths,
-                                       const Remote& remote);
+// the files after it were not tried. When curl left no word on a file it should have
+// reported (a full work folder, curl missing or killed), that file's outcome is
+// Outcome::not_tried, after logging "file upload has failed(the batch's results
+// could not be read)": it and the files after it must not be sent again in this run.
+// A batch file that cannot be written gives one failed outcome.
+std::vector<Outcome> curl_batch_upload(const std::vector<OpenFile>& files, const Remote& remote);
 
 // -- download -----------------------------------------------------------------
 // `credentials` is empty (no credentials) or curl_credentials_prefix(), whose secret
@@ -141,38 +153,32 @@ std::string download_listing_command(const char* url, const std::string& credent
 std::string download_prefix_command(const char* url, const char* list_path);
 // Writes `url` as the one line of the list file.
 std::string download_single_command(const char* url, const char* list_path);
-// Fetches `file_url` with -O: curl stores it under the last segment of the URL.
-std::string download_file_command(const char* folder, const std::string& credentials,
-                                  const std::string& file_url, uint32_t stall_seconds);
-// Fetches `file_url` with -o, storing it as `name` in `folder`.
-std::string download_named_file_command(const char* folder, const std::string& credentials,
-                                        const std::string& file_url, const std::string& name,
-                                        uint32_t stall_seconds);
+// Fetches `file_url` into the open file `fd` (curl writes /dev/fd/N).
+std::string download_command(const std::string& credentials, const std::string& file_url, int fd,
+                             uint32_t stall_seconds);
 
 // The name a list line is stored under in the scan folder: the name after
 // `folder_url`, or, when `folder_url` is empty (the URL of one file), the URL's last
 // path segment percent-decoded. False when the line must not be fetched: it holds a
-// NUL byte, or the name is ".", ".." or holds a '/' (after decoding), so it would not
-// be a file of that folder; or the one file's name is empty.
+// NUL byte, it does not begin with `folder_url`, or the name is ".", ".." or holds a
+// '/' (after decoding), so it would not be a file of that folder; or the name is empty.
 bool download_line_name(const char* folder_url, const std::string& line, std::string* name);
 
-// The command that fetches `line` into `folder` as `name`, which download_line_name
-// gave for it.
-std::string download_fetch_command(const char* folder, const std::string& credentials,
-                                   const char* folder_url, const std::string& line,
-                                   const std::string& name, uint32_t stall_seconds);
+// The command that fetches `line`, whose name download_line_name gave as `name`,
+// into the open file `fd`. A name that curl reads literally in a URL is fetched with
+// the line as it is; any other name is percent-encoded in the URL (a one-file URL:
+// only the bytes curl refuses).
+std::string download_fetch_command(const std::string& credentials, const char* folder_url,
+                                   const std::string& line, const std::string& name, int fd,
+                                   uint32_t stall_seconds);
 
-// The command that fetches one list line into `folder` under download_line_name, or
-// an empty text when the line must not be fetched. A name that curl reads literally
-// in a URL, and -O stores as itself, gets the -O command; any other name is
-// percent-encoded in the URL (a one-file URL: only the bytes curl refuses) and stored
-// with -o under itself.
-std::string download_line_command(const char* folder, const std::string& credentials,
-                                  const char* folder_url, const std::string& line,
-                                  uint32_t stall_seconds);
+// download_fetch_command for a line whose name download_line_name gives, or an empty
+// text when the line must not be fetched.
+std::string download_line_command(const std::string& credentials, const char* folder_url,
+                                  const std::string& line, int fd, uint32_t stall_seconds);
 
-// True when curl fetches `name` as the last URL segment exactly as written and -O
-// stores it under that name: it holds only ASCII letters, digits and @+=:,._-
+// True when curl fetches `name` as the last URL segment exactly as written: it holds
+// only ASCII letters, digits and @+=:,._-
 bool is_literal_url_name(const std::string& name);
 
 // False for ".", ".." and names holding a '/': they are no file of the listed folder.

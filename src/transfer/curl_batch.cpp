@@ -6,7 +6,9 @@
 // - every value in it is escaped in curl's config syntax, so names reach curl as
 //   themselves and no value can add an option;
 // - curl stops at the first failed transfer (--fail-early): results are read up to
-//   that one, and the files after it count as not tried.
+//   that one, and the files after it count as not tried;
+// - a run whose results cannot be read reports nothing sent: its files are not sent
+//   again in the same run (a full work folder would otherwise resend them over and over).
 #include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -78,7 +80,7 @@ std::vector<Outcome> read_results(size_t expected) {
 
 }  // namespace
 
-std::string curl_batch_config(const std::vector<std::string>& paths, const Remote& remote) {
+std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& remote) {
     // The options every file's group begins with.
     const std::string common =
         option("user", remote.user + ':' + remote.password) +
@@ -88,8 +90,8 @@ std::string curl_batch_config(const std::vector<std::string>& paths, const Remot
     // a group of their own; all others share one, which is faster: curl sets each group
     // up anew.
     std::string config = common;
-    for (size_t i = 0; i < paths.size(); ++i) {
-        const CurlTarget target = curl_target(paths[i].c_str(), remote);
+    for (size_t i = 0; i < files.size(); ++i) {
+        const CurlTarget target = curl_target(files[i].path.c_str(), remote);
         if (!target.rename_from.empty()) {
             if (i > 0) config += "next\n" + common;
             config += option("quote", "-RNFR " + target.rename_from) +
@@ -97,7 +99,7 @@ std::string curl_batch_config(const std::vector<std::string>& paths, const Remot
         }
         // Each URL's own output: a server's reply body never mixes with the results.
         config += option("url", target.url) + option("output", "/dev/null") +
-                  option("upload-file", paths[i]);
+                  option("upload-file", "/dev/fd/" + std::to_string(files[i].fd));
     }
     return config;
 }
@@ -107,23 +109,32 @@ std::string curl_batch_command() {
            paths::curl_batch_results + " 2>" + paths::curl_error;
 }
 
-std::vector<Outcome> curl_batch_upload(const std::vector<std::string>& paths,
-                                       const Remote& remote) {
-    if (paths.empty()) return {};
+std::vector<Outcome> curl_batch_upload(const std::vector<OpenFile>& files, const Remote& remote) {
+    if (files.empty()) return {};
     (void)unlink(paths::curl_batch_results);
-    const bool written = write_batch_file(curl_batch_config(paths, remote));
-    if (!written) syslog(LOG_ERR, "file upload has failed(Cannot write %s: %m)", paths::curl_batch);
-    const int status = written ? run_shell(curl_batch_command()) : -1;
+    if (!write_batch_file(curl_batch_config(files, remote))) {
+        // Nothing was sent: the first file's attempt failed, and it gets its others alone.
+        syslog(LOG_ERR, "file upload has failed(Cannot write %s: %m)", paths::curl_batch);
+        (void)unlink(paths::curl_batch);
+        return {Outcome::failed};
+    }
+    std::vector<int> descriptors(files.size());
+    for (size_t i = 0; i < files.size(); ++i) descriptors[i] = files[i].fd;
+    const int status = run_shell_with_secrets(curl_batch_command(), {}, "-c", descriptors);
     (void)unlink(paths::curl_batch);
-    std::vector<Outcome> outcomes = read_results(paths.size());
+    std::vector<Outcome> outcomes = read_results(files.size());
     (void)unlink(paths::curl_batch_results);
     const bool stopped = outcomes.empty() || outcomes.back() == Outcome::sent;
-    if (stopped && outcomes.size() < paths.size()) {
-        // curl ended without a word on the next file (it could not start, or the batch
-        // file could not be written): that file's attempt failed.
-        if (written && file_size(paths::curl_error) != 0)
+    if (stopped && outcomes.size() < files.size()) {
+        // curl ended without a word on the next file: it could not start, was killed,
+        // or found no room for its results.
+        if (file_size(paths::curl_error) != 0)
             syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(paths::curl_error));
-        outcomes.push_back(curl_stalled(status) ? Outcome::stalled : Outcome::failed);
+        else
+            syslog(LOG_ERR, "file upload has failed(curl: exit status %d, no error text)",
+                   exit_code(status));
+        syslog(LOG_ERR, "file upload has failed(the batch's results could not be read)");
+        outcomes.push_back(Outcome::not_tried);
     }
     return outcomes;
 }

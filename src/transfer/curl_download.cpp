@@ -2,12 +2,11 @@
 // each listed file.
 //
 // Rules a reader must not break:
-// - a listed name is chosen by the remote server: it is fetched as exactly itself and
-//   stored under exactly itself in the scan folder, or not at all;
-// - curl decodes %XX and drops "#..." and "?..." from a URL, and -O stores the URL's
-//   last segment still encoded and cut at a backslash: so only names of plain
-//   characters go into the URL as they are, every other name is percent-encoded and
-//   stored with -o.
+// - a listed name is chosen by the remote server: it is fetched as exactly itself, or
+//   not at all; curl writes only into a file the download step made (/dev/fd/N), never
+//   to a name;
+// - curl decodes %XX and drops "#..." and "?..." from a URL: so only names of plain
+//   characters go into the URL as they are, every other name is percent-encoded.
 #include <cstring>
 
 #include "exec/exec.h"
@@ -24,12 +23,6 @@ std::string sed_replacement(const char* url) {
         escaped += *c;
     }
     return escaped;
-}
-
-// A local path as a shell word for cd or curl's -o: one that begins with '-' would be
-// read as an option ("-o -" as standard output), so it gets "./" in front.
-std::string local_path_argument(const std::string& path) {
-    return shell_quote(!path.empty() && path[0] == '-' ? "./" + path : path);
 }
 
 }  // namespace
@@ -50,19 +43,10 @@ std::string download_single_command(const char* url, const char* list_path) {
     return "echo \"" + std::string(url) + "\" > " + list_path;
 }
 
-std::string download_file_command(const char* folder, const std::string& credentials,
-                                  const std::string& file_url, uint32_t stall_seconds) {
-    return "cd " + local_path_argument(folder) + "; " + credentials + "curl -K - -fSOs " +
-           curl_stall_options(stall_seconds) + curl_url_argument(file_url) + " 2>" +
-           paths::curl_error;
-}
-
-std::string download_named_file_command(const char* folder, const std::string& credentials,
-                                        const std::string& file_url, const std::string& name,
-                                        uint32_t stall_seconds) {
-    return "cd " + local_path_argument(folder) + "; " + credentials + "curl -K - -fSs " +
-           curl_stall_options(stall_seconds) + "-o " + local_path_argument(name) + " " +
-           curl_url_argument(file_url) + " 2>" + paths::curl_error;
+std::string download_command(const std::string& credentials, const std::string& file_url, int fd,
+                             uint32_t stall_seconds) {
+    return credentials + "curl -K - -fSs " + curl_stall_options(stall_seconds) + "-o /dev/fd/" +
+           std::to_string(fd) + " " + curl_url_argument(file_url) + " 2>" + paths::curl_error;
 }
 
 bool is_literal_url_name(const std::string& name) {
@@ -83,36 +67,25 @@ bool download_line_name(const char* folder_url, const std::string& line, std::st
         *name = percent_decode(url_last_segment(line));
         return !name->empty() && is_file_name(*name);
     }
-    // A line the sed step did not prefix is fetched with -O as it is.
-    if (line.compare(0, prefix_length, folder_url) != 0) {
-        *name = url_last_segment(line);
-        return true;
-    }
+    // A line the sed step did not prefix is no name of that folder.
+    if (line.compare(0, prefix_length, folder_url) != 0) return false;
     *name = line.substr(prefix_length);
-    return is_file_name(*name);
+    return !name->empty() && is_file_name(*name);
 }
 
-std::string download_fetch_command(const char* folder, const std::string& credentials,
-                          const char* folder_url, const std::string& line, const std::string& name,
-                          uint32_t stall_seconds) {
-    const size_t prefix_length = strlen(folder_url);
-    if (prefix_length == 0) {
+std::string download_fetch_command(const std::string& credentials, const char* folder_url,
+                                   const std::string& line, const std::string& name, int fd,
+                                   uint32_t stall_seconds) {
+    if (folder_url[0] == '\0')
         // The URL of one file: fetched as written, but for the bytes curl refuses.
-        const std::string url = curl_acceptable_url(line);
-        if (url == line && url_last_segment(line) == name && is_literal_url_name(name))
-            return download_file_command(folder, credentials, line, stall_seconds);
-        return download_named_file_command(folder, credentials, url, name, stall_seconds);
-    }
-    if (line.compare(0, prefix_length, folder_url) != 0 || is_literal_url_name(name))
-        return download_file_command(folder, credentials, line, stall_seconds);
-    return download_named_file_command(folder, credentials, folder_url + percent_encode(name), name,
-                                       stall_seconds);
+        return download_command(credentials, curl_acceptable_url(line), fd, stall_seconds);
+    const std::string url = is_literal_url_name(name) ? line : folder_url + percent_encode(name);
+    return download_command(credentials, url, fd, stall_seconds);
 }
 
-std::string download_line_command(const char* folder, const std::string& credentials,
-                                  const char* folder_url, const std::string& line,
-                                  uint32_t stall_seconds) {
+std::string download_line_command(const std::string& credentials, const char* folder_url,
+                                  const std::string& line, int fd, uint32_t stall_seconds) {
     std::string name;
     if (!download_line_name(folder_url, line, &name)) return std::string();
-    return download_fetch_command(folder, credentials, folder_url, line, name, stall_seconds);
+    return download_fetch_command(credentials, folder_url, line, name, fd, stall_seconds);
 }

@@ -51,9 +51,8 @@ std::string curl_url_argument(const std::string& url) {
     return argument + shell_quote(url);
 }
 
-std::string curl_upload_command(const char* path, const Remote& remote) {
-    const CurlTarget target = curl_target(path, remote);
-    const std::string& url = target.url;
+std::string curl_upload_command(const OpenFile& file, const Remote& remote) {
+    const CurlTarget target = curl_target(file.path.c_str(), remote);
     std::string command =
         curl_credentials_prefix() + "curl -fSs -K - " + curl_stall_options(remote.stall_seconds);
     // curl runs "-"-prefixed quote commands after the transfer, in the folder it
@@ -61,18 +60,20 @@ std::string curl_upload_command(const char* path, const Remote& remote) {
     if (!target.rename_from.empty())
         command += "-Q " + shell_quote("-RNFR " + target.rename_from) + " -Q " +
                    shell_quote("-RNTO " + target.rename_to) + " ";
-    // -g also keeps curl from globbing the name of the file to send.
-    if (has_curl_glob(path) && !has_curl_glob(url)) command += "-g ";
-    command += curl_url_argument(url) + " -T " + shell_quote(path) + " 2>" + paths::curl_error;
-    return command;
+    return command + curl_url_argument(target.url) + " -T /dev/fd/" + std::to_string(file.fd) +
+           " 2>" + paths::curl_error;
 }
 
-Outcome curl_upload(const char* path, const Remote& remote) {
-    const int status =
-        run_shell_with_secrets(curl_upload_command(path, remote),
-                               {curl_credentials_secret(remote.user.c_str(), remote.password.c_str())});
+Outcome curl_upload(const OpenFile& file, const Remote& remote) {
+    const int status = run_shell_with_secrets(
+        curl_upload_command(file, remote),
+        {curl_credentials_secret(remote.user.c_str(), remote.password.c_str())}, "-c", {file.fd});
     if (status == 0) return Outcome::sent;
     if (file_size(paths::curl_error) != 0)
         syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(paths::curl_error));
+    else
+        // A full work folder leaves curl no room for its error text.
+        syslog(LOG_ERR, "file upload has failed(curl: exit status %d, no error text)",
+               exit_code(status));
     return curl_stalled(status) ? Outcome::stalled : Outcome::failed;
 }

@@ -104,12 +104,10 @@ std::string curl_acceptable_url(const std::string& url) {
 }
 
 std::string curl_target_url(const char* remoteurl, const char* path) {
-    const std::string name = basename(path);
-    if (name.find('\\') == std::string::npos) return remoteurl;
     const UrlParts url = split_url(remoteurl);
-    // curl names the remote file itself only when the URL's path is empty or ends in '/'.
+    // A URL whose path names a file sends every file to that name.
     if (!url.last_segment.empty()) return remoteurl;
-    return url.folder + percent_encode(name) + url.rest;
+    return url.folder + percent_encode(basename(path)) + url.rest;
 }
 
 CurlTarget curl_target(const char* path, const Remote& remote) {

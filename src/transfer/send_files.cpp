@@ -1,5 +1,7 @@
 // The three ways of sending the pending files: curl one run per file, curl in one run,
-// one sftp session. Each hands back one outcome per file.
+// one sftp session. Each opens the files it sends, checks them, and hands back one
+// outcome per file.
+#include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -16,6 +18,31 @@ constexpr int k_curl_attempts = 3;
 constexpr unsigned k_retry_pause_seconds = 5;
 // Files per curl run in batch mode: a bound on the batch file, not on the speed.
 constexpr size_t k_files_per_batch = 1000;
+// Descriptors left for everything but the files of one batch or session.
+constexpr rlim_t k_spare_descriptors = 64;
+
+// How many files one run may hold open at once: the descriptor limit, raised as far
+// as the hard limit allows, less what the program and its tools need besides.
+size_t open_files_allowed() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        // Not raised: the soft limit stays what it was, and is used as it is.
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) (void)getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur <= k_spare_descriptors * 2) return 1;
+    return static_cast<size_t>(std::min<rlim_t>(limit.rlim_cur - k_spare_descriptors, SIZE_MAX));
+}
+
+// The walked file, opened and checked; -1, after logging why, when it is not the
+// regular file the walk found any more.
+int open_to_send(const PendingFile& file) {
+    std::string why;
+    const int fd = open_walked_file(file.folder_fd, file.name.c_str(), file.seen, &why);
+    if (fd < 0) syslog(LOG_ERR, "File %s is not sent: %s", file.path.c_str(), why.c_str());
+    return fd;
+}
 
 // True, after logging, for a file whose name curl cannot send as itself: attempts
 // would fail alike, or worse, send the file under another name.
@@ -27,16 +54,16 @@ bool refused_by_curl(const PendingFile& file, const Remote& remote) {
     return true;
 }
 
-// Sends `file` with one curl run per attempt, from attempt number `attempt` on, with
-// the pause after every failure; a sent file is handed to on_sent at once. Returns
-// how the last attempt ended.
-Outcome send_with_attempts(const Remote& remote, const PendingFile& file, int attempt,
+// Sends the open file `fd` with one curl run per attempt, from attempt number
+// `attempt` on, with the pause after every failure; a sent file is handed to on_sent
+// at once. Returns how the last attempt ended.
+Outcome send_with_attempts(const Remote& remote, const PendingFile& file, int fd, int attempt,
                            const OnSent& on_sent) {
     Outcome result = Outcome::failed;
     for (; attempt < k_curl_attempts; ++attempt) {
-        result = curl_upload(file.path.c_str(), remote);
+        result = curl_upload({file.path, fd}, remote);
         if (result == Outcome::sent) {
-            on_sent(file);
+            on_sent(file, fd);
             return result;
         }
         sleep(k_retry_pause_seconds);
@@ -49,11 +76,39 @@ void log_stalled_run(size_t left_pending) {
            left_pending);
 }
 
+// The open files of one batch or session, closed together.
+struct OpenBatch {
+    std::vector<size_t> files;     // indexes into the run's files
+    std::vector<UniqueFd> opened;  // one per index
+};
+
+// Opens the files `indexes[from..]` names, up to `most`; a file that fails its check
+// gets Outcome::unsafe. Returns how far it got in `indexes`.
+size_t open_batch(const std::vector<PendingFile>& files, const std::vector<size_t>& indexes,
+                  size_t from, size_t most, std::vector<Outcome>* outcomes, OpenBatch* batch) {
+    size_t next = from;
+    for (; next < indexes.size() && batch->files.size() < most; ++next) {
+        UniqueFd fd(open_to_send(files[indexes[next]]));
+        if (fd.get() < 0) {
+            (*outcomes)[indexes[next]] = Outcome::unsafe;
+            continue;
+        }
+        batch->files.push_back(indexes[next]);
+        batch->opened.push_back(std::move(fd));
+    }
+    return next;
+}
+
 }  // namespace
 
 std::vector<Outcome> send_files(const Remote& remote, const std::vector<PendingFile>& files,
                                 const OnSent& on_sent) {
     if (strstr(remote.url.c_str(), "sftp") != nullptr) return send_with_sftp(remote, files, on_sent);
+    if (files.size() > 1 && !url_last_segment(remote.url).empty())
+        syslog(LOG_WARNING,
+               "the remote URL names a file, not a folder: all %zu pending files go to that one "
+               "remote name",
+               files.size());
     if (remote.curl_batch) return send_in_curl_batch(remote, files, on_sent);
     return send_with_curl(remote, files, on_sent);
 }
@@ -69,7 +124,12 @@ std::vector<Outcome> send_with_curl(const Remote& remote, const std::vector<Pend
             outcomes[i] = Outcome::refused;
             continue;
         }
-        outcomes[i] = send_with_attempts(remote, files[i], 0, on_sent);
+        const UniqueFd fd(open_to_send(files[i]));
+        if (fd.get() < 0) {
+            outcomes[i] = Outcome::unsafe;
+            continue;
+        }
+        outcomes[i] = send_with_attempts(remote, files[i], fd.get(), 0, on_sent);
         if (outcomes[i] == Outcome::stalled) {
             log_stalled_run(files.size() - i - 1);
             break;
@@ -91,23 +151,33 @@ std::vector<Outcome> send_in_curl_batch(const Remote& remote,
         else
             sendable.push_back(i);
     }
+    const size_t per_batch = std::min(k_files_per_batch, open_files_allowed());
     size_t next = 0;
     while (next < sendable.size()) {
-        const size_t end = std::min(sendable.size(), next + k_files_per_batch);
-        std::vector<std::string> batch;
-        for (size_t i = next; i < end; ++i) batch.push_back(files[sendable[i]].path);
-        for (const Outcome outcome : curl_batch_upload(batch, remote)) {
-            const size_t file = sendable[next++];
-            outcomes[file] = outcome;
-            if (outcome == Outcome::sent) {
-                on_sent(files[file]);
-                continue;
-            }
-            sleep(k_retry_pause_seconds);
-            outcomes[file] = send_with_attempts(remote, files[file], 1, on_sent);
-            if (outcomes[file] == Outcome::stalled) {
-                log_stalled_run(sendable.size() - next);
-                return outcomes;
+        OpenBatch batch;
+        next = open_batch(files, sendable, next, per_batch, &outcomes, &batch);
+        size_t done = 0;
+        while (done < batch.files.size()) {
+            std::vector<OpenFile> run;
+            run.reserve(batch.files.size() - done);
+            for (size_t i = done; i < batch.files.size(); ++i)
+                run.push_back({files[batch.files[i]].path, batch.opened[i].get()});
+            for (const Outcome outcome : curl_batch_upload(run, remote)) {
+                const size_t file = batch.files[done];
+                const int fd = batch.opened[done++].get();
+                outcomes[file] = outcome;
+                if (outcome == Outcome::sent) {
+                    on_sent(files[file], fd);
+                    continue;
+                }
+                // Results that could not be read: nothing is sent again in this run.
+                if (outcome == Outcome::not_tried) return outcomes;
+                sleep(k_retry_pause_seconds);
+                outcomes[file] = send_with_attempts(remote, files[file], fd, 1, on_sent);
+                if (outcomes[file] == Outcome::stalled) {
+                    log_stalled_run(batch.files.size() - done + sendable.size() - next);
+                    return outcomes;
+                }
             }
         }
     }
@@ -117,16 +187,29 @@ std::vector<Outcome> send_in_curl_batch(const Remote& remote,
 std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<PendingFile>& files,
                                     const OnSent& on_sent) {
     std::vector<Outcome> outcomes(files.size(), Outcome::refused);
-    std::vector<size_t> queued;
-    sftp_queue_reset();
-    for (size_t i = 0; i < files.size(); ++i)
-        if (sftp_queue_add(files[i].path.c_str(), remote.temporary_names)) queued.push_back(i);
-    if (queued.empty()) return outcomes;
-    const bool sent = sftp_batch_upload(remote.url.c_str(), remote.user.c_str(),
-                                        remote.password.c_str(), remote.stall_seconds);
-    for (const size_t i : queued) {
-        outcomes[i] = sent ? Outcome::sent : Outcome::failed;
-        if (sent) on_sent(files[i]);
-    }
+    std::vector<size_t> all(files.size());
+    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+    const size_t per_session = open_files_allowed();
+    size_t next = 0;
+    do {
+        OpenBatch batch;
+        next = open_batch(files, all, next, per_session, &outcomes, &batch);
+        std::vector<size_t> queued;
+        sftp_queue_reset();
+        for (size_t i = 0; i < batch.files.size(); ++i) {
+            const PendingFile& file = files[batch.files[i]];
+            if (sftp_queue_add(file.path.c_str(), batch.opened[i].get(), remote.temporary_names))
+                queued.push_back(i);
+        }
+        if (queued.empty()) continue;
+        std::vector<int> descriptors(batch.opened.size());
+        for (size_t i = 0; i < descriptors.size(); ++i) descriptors[i] = batch.opened[i].get();
+        const bool sent = sftp_batch_upload(remote.url.c_str(), remote.user.c_str(),
+                                            remote.password.c_str(), remote.stall_seconds, descriptors);
+        for (const size_t i : queued) {
+            outcomes[batch.files[i]] = sent ? Outcome::sent : Outcome::failed;
+            if (sent) on_sent(files[batch.files[i]], batch.opened[i].get());
+        }
+    } while (next < files.size());
     return outcomes;
 }

@@ -3,11 +3,14 @@
 // Rules a reader must not break:
 // - the queue holds exactly one put line per file (and its rename line, with
 //   temporary names), each ending in a line feed and read by sftp as one command;
+// - sftp reads each file as /dev/fd/N, the file the walk found, and stores it under
+//   the walked name;
 // - a session succeeds only when sftp read the queue to its end and said nothing.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // ssh's options (passed on by sftp) that end a session making no progress for
 // `seconds`: no connection and handshake within it, or no answer from the server
@@ -24,27 +27,29 @@ std::string sftp_batch_command(const char* username, const std::string& host,
                                const std::string& folder, bool password_login,
                                uint32_t stall_seconds);
 
-// The queue line for `path`, line feed included: "put ", "-- " when the path begins
-// with '-', and the path with a backslash before every character other than letters,
-// digits and @%+=:,./_-
-std::string sftp_queue_line(const char* path);
+// The queue line that sends the open file `fd` as the remote file `name`, line feed
+// included: "put /dev/fd/N NAME", with a backslash before every character of NAME
+// other than letters, digits and @%+=:,./_-
+std::string sftp_queue_line(int fd, const std::string& name);
 
-// The queue lines for `path` sent under its temporary name: the put line naming that
-// name as the remote file, then "rename TEMPORARY NAME", each escaped alike.
-std::string sftp_queue_lines_renamed(const char* path);
+// The queue lines that send the open file `fd` under the temporary name of `name`:
+// the put line naming that name as the remote file, then "rename TEMPORARY NAME",
+// each escaped alike.
+std::string sftp_queue_lines_renamed(int fd, const std::string& name);
 
 // Deletes the queue file.
 void sftp_queue_reset();
 
-// Appends the put line for `path` (with `temporary_names`, the put and rename lines
-// of sftp_queue_lines_renamed) and returns true; a queue file that cannot be written
-// is not reported here, the session fails on it. A path that sftp cannot read as one
-// command is not queued: returns false and logs at LOG_ERR
-// "File %s cannot be sent by sftp: its name holds a line feed", or
-// "File %s cannot be sent by sftp: its name is too long" for a line over 2047 bytes.
-bool sftp_queue_add(const char* path, bool temporary_names);
+// Appends the put line for the open file `fd` under the name of `path` (with
+// `temporary_names`, the put and rename lines of sftp_queue_lines_renamed) and
+// returns true; a queue file that cannot be written is not reported here, the session
+// fails on it. A name that sftp cannot read as one command is not queued: returns
+// false and logs at LOG_ERR "File %s cannot be sent by sftp: its name holds a line
+// feed", or "File %s cannot be sent by sftp: its name is too long" for a line over
+// 2047 bytes.
+bool sftp_queue_add(const char* path, int fd, bool temporary_names);
 
-// Sends every queued file in one sftp session, after appending to the queue the line
+// Sends every queued file in one sftp session, `open_files` open in it, after appending to the queue the line
 // that proves sftp read it to its end. Returns true only when sftp exited 0, wrote no
 // error text beyond its "Connected to" line, and ran that last line. Fails silently
 // when the URL has no "sftp://"; otherwise logs
@@ -52,4 +57,4 @@ bool sftp_queue_add(const char* path, bool temporary_names);
 // "file upload has failed(check host or credentials)" when there is none, or
 // "file upload has failed(sftp did not read the whole queue)".
 bool sftp_batch_upload(const char* remoteurl, const char* username, const char* password,
-                       uint32_t stall_seconds);
+                       uint32_t stall_seconds, const std::vector<int>& open_files);

@@ -67,7 +67,7 @@ std::string sftp_batch_command(const char* username, const std::string& host,
 }
 
 bool sftp_batch_upload(const char* remoteurl, const char* username, const char* password,
-                       uint32_t stall_seconds) {
+                       uint32_t stall_seconds, const std::vector<int>& open_files) {
     std::string host;
     std::string folder;
     if (!sftp_url_parts(remoteurl, &host, &folder)) return false;
@@ -76,7 +76,7 @@ bool sftp_batch_upload(const char* remoteurl, const char* username, const char* 
     const std::vector<std::string> secrets = {std::string("SSHPASS=") + password};
     const int status = run_shell_with_secrets(
         sftp_batch_command(username, host, folder, password_login, stall_seconds),
-        password_login ? secrets : std::vector<std::string>());
+        password_login ? secrets : std::vector<std::string>(), "-c", open_files);
     const bool read_to_end = rmdir(paths::sftp_queue_end) == 0;
     const bool clean = error_text_is_clean(paths::sftp_error);
     if (status == 0 && clean && read_to_end) return true;

@@ -44,34 +44,32 @@ std::string sftp_escape(const std::string& text) {
 
 }  // namespace
 
-std::string sftp_queue_line(const char* path) {
-    // A path that begins with '-' would be read as an option of put.
-    return std::string("put ") + (path[0] == '-' ? "-- " : "") + sftp_escape(path) + "\n";
+std::string sftp_queue_line(int fd, const std::string& name) {
+    // The local path comes first and is no option, so no remote name is read as one.
+    return "put /dev/fd/" + std::to_string(fd) + " " + sftp_escape(name) + "\n";
 }
 
-std::string sftp_queue_lines_renamed(const char* path) {
-    // GNU basename: the text after the last '/', argument left untouched.
-    const char* file_name = basename(path);
-    const std::string name = sftp_escape(file_name);
-    const std::string temporary = sftp_escape(temporary_name(file_name));
-    std::string lines = sftp_queue_line(path);
-    lines.back() = ' ';
-    // The temporary name begins with '.', so neither command reads a name as an option.
-    return lines + temporary + "\nrename " + temporary + " " + name + "\n";
+std::string sftp_queue_lines_renamed(int fd, const std::string& name) {
+    const std::string temporary = sftp_escape(temporary_name(name));
+    // The temporary name begins with '.', so rename reads neither name as an option.
+    return "put /dev/fd/" + std::to_string(fd) + " " + temporary + "\nrename " + temporary + " " +
+           sftp_escape(name) + "\n";
 }
 
 void sftp_queue_reset() {
     (void)unlink(paths::sftp_queue);
 }
 
-bool sftp_queue_add(const char* path, bool temporary_names) {
+bool sftp_queue_add(const char* path, int fd, bool temporary_names) {
     // A carriage return goes through sftp's line reader intact; a line feed cannot.
     if (strchr(path, '\n') != nullptr) {
         syslog(LOG_ERR, "File %s cannot be sent by sftp: its name holds a line feed", path);
         return false;
     }
+    // GNU basename: the text after the last '/', argument left untouched.
+    const std::string name = basename(path);
     const std::string line =
-        temporary_names ? sftp_queue_lines_renamed(path) : sftp_queue_line(path);
+        temporary_names ? sftp_queue_lines_renamed(fd, name) : sftp_queue_line(fd, name);
     if (longest_line(line) > k_max_queue_line) {
         syslog(LOG_ERR, "File %s cannot be sent by sftp: its name is too long", path);
         return false;

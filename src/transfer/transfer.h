@@ -2,6 +2,9 @@
 // and what it hands back (one outcome per file).
 //
 // Rules a reader must not break:
+// - the tools get the file the walk found, never its name: each file is opened here
+//   without following links and checked (a regular file, the same device and inode),
+//   and the tool reads that open file as /dev/fd/N, under the walked name;
 // - a file counts as sent only when the tool said it went, and on_sent is called for
 //   it at once, before the next file is tried;
 // - every way returns exactly one outcome per file given, in the order given;
@@ -27,7 +30,9 @@ struct Remote {
 
 // A pending file as the walk saw it.
 struct PendingFile {
-    std::string path;
+    int folder_fd;     // the open scan folder
+    std::string name;  // the entry's name in it
+    std::string path;  // folder and name, as logged
     FileState seen;
 };
 
@@ -37,14 +42,21 @@ enum class Outcome {
     failed,     // every attempt failed
     stalled,    // the last attempt made no progress within the stall limit
     refused,    // the way of sending cannot carry the file's name: never tried
+    unsafe,     // the name no longer leads to the regular file the walk found: left alone
     not_tried,  // left for the next run after a stall, or by a failed session
 };
 
-// Called for each file the server has whole, as soon as it is known.
-using OnSent = std::function<void(const PendingFile&)>;
+// Called for each file the server has whole, as soon as it is known, with the
+// descriptor of the open file that was sent.
+using OnSent = std::function<void(const PendingFile&, int fd)>;
 
 // Sends `files` the way `remote` selects: one sftp session when the URL holds
 // "sftp", else curl, in one run when remote.curl_batch is set, else one run per file.
+// A file that fails its check on opening is logged at LOG_ERR as
+// "File %s is not sent: %s" with the reason, and left alone (Outcome::unsafe). In curl
+// modes, a URL that names one remote file while more than one file is pending logs
+// once at LOG_WARNING "the remote URL names a file, not a folder: all %zu pending
+// files go to that one remote name".
 std::vector<Outcome> send_files(const Remote& remote, const std::vector<PendingFile>& files,
                                 const OnSent& on_sent);
 
@@ -54,15 +66,17 @@ std::vector<Outcome> send_files(const Remote& remote, const std::vector<PendingF
 std::vector<Outcome> send_with_curl(const Remote& remote, const std::vector<PendingFile>& files,
                                     const OnSent& on_sent);
 
-// As few curl runs as possible (up to 1000 files each), each keeping one connection;
+// As few curl runs as possible (up to 1000 files each, fewer when the descriptor limit
+// is lower), each keeping one connection;
 // a file that fails in a run gets its remaining attempts alone, as above, and a new
 // run takes the files after it.
 std::vector<Outcome> send_in_curl_batch(const Remote& remote,
                                         const std::vector<PendingFile>& files,
                                         const OnSent& on_sent);
 
-// One sftp session over the queue of every file it can carry. The session succeeds
-// or fails as a whole: on success every queued file is sent, in queue order; on
-// failure none is (Outcome::failed).
+// One sftp session over the queue of every file it can carry (one session per as many
+// files as the descriptor limit allows). A session succeeds or fails as a whole: on
+// success every file it queued is sent, in queue order; on failure none is
+// (Outcome::failed).
 std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<PendingFile>& files,
                                     const OnSent& on_sent);

@@ -44,7 +44,7 @@ sandbox -> harness.Sandbox
         process accounting of the sandbox's PID namespace), as ProcessRecord(.name
         [kernel comm, max 15 chars], .pid, .ppid, .status [raw wait status]);
         .process_count("killall") counts them by name: FTP probes, curl attempts...
-    harness.NOTICE == 29, harness.ERR == 27.
+    harness.NOTICE == 29, harness.WARNING == 28, harness.ERR == 27.
 
 ftpd -> harness.Ftpd, already started
     A copy of /bin/sleep named ftpd inside the sandbox, so the program's
@@ -59,7 +59,8 @@ ftp_server -> harness.FtpServer (pyftpdlib on 127.0.0.1, passive mode works with
     Hooks (by last path component): .stall_transfers(name) (the data connection goes
     silent: "stalled"), .clear_stalls(), .hold_writes(name) / .release(name) (an
     upload is not read until released: "held"), .refuse_renames(name) (RNTO fails:
-    "rename refused"); .events() also has "opened" and "renamed";
+    "rename refused"), .die_during_download(name) (half the file, then the server
+    ends: "died"); .events() also has "opened" and "renamed";
     .wait_for_event(event, name).
 
 sftp_server -> harness.SftpServer (asyncssh on 127.0.0.1, password logins only)

@@ -34,6 +34,7 @@ SAFE_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 
 # syslog priorities as they appear on the wire: facility daemon (3) * 8 + level.
 NOTICE = 29
+WARNING = 28
 ERR = 27
 
 # libfaketime speed-up that turns the program's 60 s and 5 s sleeps into 0.1 s and
@@ -597,6 +598,10 @@ class FtpServer(_Server):
     def refuse_renames(self, name):
         """A rename to this name fails with 550: ("rename refused", name)."""
         self._control_add("refuse_rename", name)
+
+    def die_during_download(self, name):
+        """A download of this name gets its first half, then the server ends: ("died", name)."""
+        self._control_add("die", name)
 
     def delay_passive_replies(self, milliseconds):
         """EPSV and PASV are answered `milliseconds` later, as across a real link."""

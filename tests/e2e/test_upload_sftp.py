@@ -1,6 +1,7 @@
 """`upload` in SFTP mode: one real sftp session (OpenSSH sftp, ssh, sshpass) against the
 real asyncssh server, driven through the unmodified binary in the sandbox."""
 import os
+import re
 
 import pytest
 
@@ -49,12 +50,13 @@ def is_pending(path):
 
 
 def queued_paths(sandbox):
-    """The paths of the put lines of the queue file, for names without escapes."""
+    """The scan folder's paths of the files the put lines of the queue file send, for
+    names without escapes: each line sends an open file (/dev/fd/N) under its name."""
     lines = (sandbox.work / "sftp_list").read_text().splitlines()
     if lines and lines[-1] == QUEUE_END:  # added only when the session runs
         lines.pop()
-    assert all(line.startswith("put ") for line in lines), lines
-    return [line[len("put "):] for line in lines]
+    assert all(re.fullmatch(r"put /dev/fd/\d+ [^ ]+", line) for line in lines), lines
+    return [str(sandbox.scan / line.split(" ")[2]) for line in lines]
 
 
 def failure_message(sandbox):

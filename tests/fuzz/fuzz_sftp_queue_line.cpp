@@ -1,10 +1,9 @@
-// Fuzz target for the sftp queue line. Property, for any path without NUL: for a path
-// without a line feed (sftp_queue_add refuses the others) the line ends in its only
-// line feed, and a model of sftp's batch command reader makes of it the words "put",
-// "--" when the path begins with '-', and the path, with no wildcard or comment left
-// active.
+// Fuzz target for the sftp queue line. Property, for any file name without NUL or '/':
+// for a name without a line feed (sftp_queue_add refuses the others) the line ends in
+// its only line feed, and a model of sftp's batch command reader makes of it the words
+// "put", "/dev/fd/N" and the name, with no wildcard or comment left active.
+#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -85,18 +84,17 @@ std::string joined(const std::vector<std::string>& words) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string raw(reinterpret_cast<const char*>(data), size);
 
-    const std::string path = without_nul(raw);
-    const std::string line = sftp_queue_line(path.c_str());
-    if (path.empty() || path.find('\n') != std::string::npos) return 0;
+    std::string name = without_nul(raw);
+    name.erase(std::remove(name.begin(), name.end(), '/'), name.end());
+    const std::string line = sftp_queue_line(7, name);
+    if (name.empty() || name.find('\n') != std::string::npos) return 0;
     require(line.find('\n') == line.size() - 1, "the line's one line feed ends it",
-            "path: " + printable(path) + "\nline: " + printable(line));
+            "name: " + printable(name) + "\nline: " + printable(line));
     const BatchLine batch = read_batch_line(line.substr(0, line.size() - 1));
-    std::vector<std::string> expected = {"put"};
-    if (path[0] == '-') expected.push_back("--");
-    expected.push_back(path);
+    const std::vector<std::string> expected = {"put", "/dev/fd/7", name};
     require(!batch.misread && batch.words == expected,
-            "sftp reads the line as put, -- for a leading '-', and the path",
-            "path:  " + printable(path) + "\nline:  " + printable(line) +
+            "sftp reads the line as put, the open file and the name",
+            "name:  " + printable(name) + "\nline:  " + printable(line) +
                 "\nwords: " + joined(batch.words) + "\n" + batch.why);
     return 0;
 }

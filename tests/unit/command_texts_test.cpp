@@ -60,17 +60,20 @@ Remote remote_at(const char* url, bool temporary_names = false) {
     return remote;
 }
 
-// The path sftp's batch reader takes from a put line: each escaping backslash goes,
-// an unescaped blank ends the path (a remote name may follow it).
-std::string put_line_path(const std::string& line) {
-    std::string rest = line.substr(line.find("put ") + 4);
-    if (rest.compare(0, 3, "-- ") == 0) rest.erase(0, 3);
-    std::string path;
-    for (size_t i = 0; i < rest.size() && rest[i] != ' ' && rest[i] != '\n'; ++i) {
+// The words sftp's batch reader takes from a put line after "put": each escaping
+// backslash goes, an unescaped blank ends a word.
+std::vector<std::string> put_line_words(const std::string& line) {
+    const std::string rest = line.substr(line.find("put ") + 4);
+    std::vector<std::string> words(1);
+    for (size_t i = 0; i < rest.size() && rest[i] != '\n'; ++i) {
+        if (rest[i] == ' ') {
+            words.emplace_back();
+            continue;
+        }
         if (rest[i] == '\\' && i + 1 < rest.size()) ++i;
-        path += rest[i];
+        words.back() += rest[i];
     }
-    return path;
+    return words;
 }
 
 }  // namespace
@@ -83,9 +86,9 @@ struct CommandCase {
 
 TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
     const std::vector<CommandCase> cases = {
-        {"plain curl upload is the documented text",
-         curl_upload_command("/data/scan/a.jpg", remote_at("ftp://host/up/")),
-         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://host/up/ -T /data/scan/a.jpg "
+        {"plain curl upload names the remote file and reads the open file",
+         curl_upload_command({"/data/scan/a.jpg", 5}, remote_at("ftp://host/up/")),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://host/up/a.jpg -T /dev/fd/5 "
          "2>/var/crateFerry/curl_error"},
         {"plain credentials travel in the environment as the documented config line",
          curl_credentials_secret("user", "secret"), "CRATEFERRY_CURL_USER=user=\"user:secret\""},
@@ -94,25 +97,25 @@ TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
         {"a password with quotes and backslashes is escaped in curl's syntax",
          curl_credentials_secret("u", "p$\"\\'` :#x\n"),
          "CRATEFERRY_CURL_USER=user=\"u:p$\\\"\\\\'` :#x\\n\""},
-        {"a long path and URL are never cut",
-         curl_upload_command(("/data/" + std::string(300, 'p')).c_str(), remote_at("ftp://h/")),
-         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/ -T /data/" + std::string(300, 'p') +
-             " 2>/var/crateFerry/curl_error"},
-        {"a path with blanks and quotes is single-quoted",
-         curl_upload_command("/s/it's a;b", remote_at("ftp://h/")),
-         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/ -T '/s/it'\\''s a;b' "
+        {"a long name and URL are never cut",
+         curl_upload_command({"/data/" + std::string(300, 'p'), 12}, remote_at("ftp://h/")),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/" + std::string(300, 'p') +
+             " -T /dev/fd/12 2>/var/crateFerry/curl_error"},
+        {"a name with blanks and quotes is encoded in the URL",
+         curl_upload_command({"/s/it's a;b", 5}, remote_at("ftp://h/")),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/it%27s%20a%3Bb -T /dev/fd/5 "
          "2>/var/crateFerry/curl_error"},
-        {"a path with brackets turns curl's globbing off",
-         curl_upload_command("/s/[a]{b}", remote_at("ftp://h/")),
-         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 -g ftp://h/ -T '/s/[a]{b}' "
+        {"a name with brackets is encoded and needs no -g",
+         curl_upload_command({"/s/[a]{b}", 5}, remote_at("ftp://h/")),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/%5Ba%5D%7Bb%7D -T /dev/fd/5 "
          "2>/var/crateFerry/curl_error"},
         {"a URL with brackets is quoted after -g",
-         curl_upload_command("/s/a", remote_at("ftp://h/[x]/")),
-         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 -g 'ftp://h/[x]/' -T /s/a "
+         curl_upload_command({"/s/a", 5}, remote_at("ftp://h/[x]/")),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 -g 'ftp://h/[x]/a' -T /dev/fd/5 "
          "2>/var/crateFerry/curl_error"},
-        {"a name with a backslash is named in the URL, percent-encoded",
-         curl_upload_command("/s/a\\b c", remote_at("ftp://h/up/")),
-         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/up/a%5Cb%20c -T '/s/a\\b c' "
+        {"a URL naming the remote file is used as it is",
+         curl_upload_command({"/s/a\\b c", 7}, remote_at("ftp://h/up/x.dat")),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/up/x.dat -T /dev/fd/7 "
          "2>/var/crateFerry/curl_error"},
         {"a URL beginning with '-' follows --url", curl_url_argument("-oops"), "--url -oops"},
         {"a plain URL is passed as it is", curl_url_argument("https://u@h:8/a/b=c,d"),
@@ -217,20 +220,20 @@ TEST(CurlCommand, ATemporaryUploadSendsUnderTheHiddenNameAndRenamesAfter) {
                               "--connect-timeout 300 -Y 1 -y 300 ";
     const std::vector<CommandCase> cases = {
         {"a folder URL gets the file's temporary name",
-         curl_upload_command("/s/a.jpg", remote_at("ftp://h/up/", true)),
-         start + "-Q '-RNFR .a.jpg.cfpart' -Q '-RNTO a.jpg' ftp://h/up/.a.jpg.cfpart -T /s/a.jpg "
+         curl_upload_command({"/s/a.jpg", 5}, remote_at("ftp://h/up/", true)),
+         start + "-Q '-RNFR .a.jpg.cfpart' -Q '-RNTO a.jpg' ftp://h/up/.a.jpg.cfpart -T /dev/fd/5 "
                  "2>/var/crateFerry/curl_error"},
         {"a URL naming the remote file renames to that name, decoded",
-         curl_upload_command("/s/a.jpg", remote_at("FTPS://h/up/b%20c", true)),
-         start + "-Q '-RNFR .b c.cfpart' -Q '-RNTO b c' FTPS://h/up/.b%20c.cfpart -T /s/a.jpg "
+         curl_upload_command({"/s/a.jpg", 5}, remote_at("FTPS://h/up/b%20c", true)),
+         start + "-Q '-RNFR .b c.cfpart' -Q '-RNTO b c' FTPS://h/up/.b%20c.cfpart -T /dev/fd/5 "
                  "2>/var/crateFerry/curl_error"},
         {"a hostile name is encoded in the URL and quoted in the commands",
-         curl_upload_command("/s/it's [x]", remote_at("ftp://h", true)),
-         start + "-Q '-RNFR .it'\\''s [x].cfpart' -Q '-RNTO it'\\''s [x]' -g "
-                 "ftp://h/.it%27s%20%5Bx%5D.cfpart -T '/s/it'\\''s [x]' 2>/var/crateFerry/curl_error"},
+         curl_upload_command({"/s/it's [x]", 5}, remote_at("ftp://h", true)),
+         start + "-Q '-RNFR .it'\\''s [x].cfpart' -Q '-RNTO it'\\''s [x]' "
+                 "ftp://h/.it%27s%20%5Bx%5D.cfpart -T /dev/fd/5 2>/var/crateFerry/curl_error"},
         {"a URL that cannot rename uploads as without the setting",
-         curl_upload_command("/s/a.jpg", remote_at("file:///up/", true)),
-         start + "file:///up/ -T /s/a.jpg 2>/var/crateFerry/curl_error"},
+         curl_upload_command({"/s/a.jpg", 5}, remote_at("file:///up/", true)),
+         start + "file:///up/a.jpg -T /dev/fd/5 2>/var/crateFerry/curl_error"},
     };
     for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
 }
@@ -270,18 +273,18 @@ TEST(CurlBatch, EveryValueIsEscapedAndRenamedFilesGetAGroupEach) {
         "user = \"u:p\\\"w\"\nfail\nshow-error\nsilent\ngloboff\nconnect-timeout = 300\n"
         "speed-limit = 1\nspeed-time = 300\n"
         "write-out = \"crateferry-result %{urlnum} %{exitcode} %{errormsg}\\n\"\n";
-    EXPECT_EQ(curl_batch_config({"/s/a.dat", "/s/-b \"c\"\\\r"}, remote_at("ftp://h/in/")),
-              common + "url = \"ftp://h/in/\"\noutput = \"/dev/null\"\nupload-file = \"/s/a.dat\"\n"
+    EXPECT_EQ(curl_batch_config({{"/s/a.dat", 5}, {"/s/-b \"c\"\\\r", 6}}, remote_at("ftp://h/in/")),
+              common + "url = \"ftp://h/in/a.dat\"\noutput = \"/dev/null\"\nupload-file = \"/dev/fd/5\"\n"
                        "url = \"ftp://h/in/-b%20%22c%22%5C%0D\"\noutput = \"/dev/null\"\n"
-                       "upload-file = \"/s/-b \\\"c\\\"\\\\\\r\"\n");
+                       "upload-file = \"/dev/fd/6\"\n");
     const std::string renamed =
-        curl_batch_config({"/s/a b", "/s/c"}, remote_at("ftp://h/in/", true));
+        curl_batch_config({{"/s/a b", 5}, {"/s/c", 6}}, remote_at("ftp://h/in/", true));
     EXPECT_EQ(renamed, common + "quote = \"-RNFR .a b.cfpart\"\nquote = \"-RNTO a b\"\n"
                                 "url = \"ftp://h/in/.a%20b.cfpart\"\noutput = \"/dev/null\"\n"
-                                "upload-file = \"/s/a b\"\nnext\n" +
+                                "upload-file = \"/dev/fd/5\"\nnext\n" +
                            common + "quote = \"-RNFR .c.cfpart\"\nquote = \"-RNTO c\"\n"
                                 "url = \"ftp://h/in/.c.cfpart\"\noutput = \"/dev/null\"\n"
-                                "upload-file = \"/s/c\"\n");
+                                "upload-file = \"/dev/fd/6\"\n");
     EXPECT_EQ(curl_batch_command(),
               "curl --fail-early -K /var/crateFerry/curl_batch > /var/crateFerry/curl_results "
               "2>/var/crateFerry/curl_error");
@@ -297,10 +300,11 @@ TEST(PercentDecode, TurnsEveryEncodedByteBackAndKeepsTheRest) {
     for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
 }
 
-TEST(CurlTargetUrl, NamesTheFileOnlyWhereCurlWouldCutItsName) {
+TEST(CurlTargetUrl, NamesTheRemoteFileUnlessTheUrlDoes) {
     const TargetUrlCase cases[] = {
-        {"a name without backslash keeps the URL", "ftp://h/up/", "/s/a b", "ftp://h/up/"},
-        {"a backslash in the folder only keeps the URL", "ftp://h/up/", "/s\\t/a", "ftp://h/up/"},
+        {"a folder URL gets the name", "ftp://h/up/", "/s/a.jpg", "ftp://h/up/a.jpg"},
+        {"a blank is encoded", "ftp://h/up/", "/s/a b", "ftp://h/up/a%20b"},
+        {"a backslash in the folder only is not sent", "ftp://h/up/", "/s\\t/a", "ftp://h/up/a"},
         {"a URL naming the remote file keeps it", "ftp://h/up/x", "/s/a\\b", "ftp://h/up/x"},
         {"a folder URL gets the encoded name", "ftp://h/up/", "/s/a\\b", "ftp://h/up/a%5Cb"},
         {"a URL without path gets a slash and the name", "ftp://h:21", "/s/a\\b",
@@ -313,30 +317,29 @@ TEST(CurlTargetUrl, NamesTheFileOnlyWhereCurlWouldCutItsName) {
         EXPECT_EQ(curl_target_url(c.url, c.path), c.expected) << c.behaviour;
 }
 
-TEST(SftpQueueLine, EscapesEveryCharacterOutsideThePlainSet) {
-    EXPECT_EQ(sftp_queue_line("/data/scan/a-b_c.jpg"), "put /data/scan/a-b_c.jpg\n");
-    EXPECT_EQ(sftp_queue_line("/s/a b*'\"\\"), "put /s/a\\ b\\*\\'\\\"\\\\\n");
-    EXPECT_EQ(sftp_queue_line("-s/x"), "put -- -s/x\n");
+TEST(SftpQueueLine, PutsTheOpenFileUnderItsNameEscapingEveryCharacterOutsideThePlainSet) {
+    EXPECT_EQ(sftp_queue_line(5, "a-b_c.jpg"), "put /dev/fd/5 a-b_c.jpg\n");
+    EXPECT_EQ(sftp_queue_line(5, "a b*'\"\\"), "put /dev/fd/5 a\\ b\\*\\'\\\"\\\\\n");
+    EXPECT_EQ(sftp_queue_line(12, "-x"), "put /dev/fd/12 -x\n");
 }
 
 TEST(SftpQueueLine, ATemporaryNameIsPutThenRenamedInTheSameFolder) {
-    EXPECT_EQ(sftp_queue_lines_renamed("/data/scan/a.jpg"),
-              "put /data/scan/a.jpg .a.jpg.cfpart\nrename .a.jpg.cfpart a.jpg\n");
-    EXPECT_EQ(sftp_queue_lines_renamed("-s/-a b"),
-              "put -- -s/-a\\ b .-a\\ b.cfpart\nrename .-a\\ b.cfpart -a\\ b\n");
+    EXPECT_EQ(sftp_queue_lines_renamed(5, "a.jpg"),
+              "put /dev/fd/5 .a.jpg.cfpart\nrename .a.jpg.cfpart a.jpg\n");
+    EXPECT_EQ(sftp_queue_lines_renamed(5, "-a b"),
+              "put /dev/fd/5 .-a\\ b.cfpart\nrename .-a\\ b.cfpart -a\\ b\n");
 }
 
-TEST(SftpQueueLine, ReadsBackAsTheOriginalPathForEveryHostileName) {
-    for (const std::string& value : k_hostile_values) {
-        if (value.find('\n') != std::string::npos) continue;  // never queued
-        const std::string path = value.empty() ? "/s/" : "/s/" + value;
-        for (const std::string& queued : {path, value.empty() ? std::string("-") : value}) {
-            const std::string line = sftp_queue_line(queued.c_str());
-            EXPECT_EQ(line.find('\n'), line.size() - 1) << queued;
-            EXPECT_EQ(put_line_path(line), queued);
-            // The put line of a temporary upload names the same path.
-            EXPECT_EQ(put_line_path(sftp_queue_lines_renamed(queued.c_str())), queued);
-        }
+TEST(SftpQueueLine, ReadsBackAsTheWalkedNameForEveryHostileName) {
+    for (const std::string& name : k_hostile_values) {
+        if (name.find('\n') != std::string::npos || name.empty()) continue;  // never queued
+        const std::string line = sftp_queue_line(5, name);
+        EXPECT_EQ(line.find('\n'), line.size() - 1) << name;
+        EXPECT_EQ(put_line_words(line), (std::vector<std::string>{"/dev/fd/5", name}));
+        // The put line of a temporary upload names the temporary name.
+        const std::string renamed = sftp_queue_lines_renamed(5, name);
+        EXPECT_EQ(put_line_words(renamed.substr(0, renamed.find('\n') + 1)),
+                  (std::vector<std::string>{"/dev/fd/5", "." + name + ".cfpart"}));
     }
 }
 
@@ -345,17 +348,17 @@ TEST(ShellQuote, TheShellReadsEveryQuotedValueBackAsItself) {
         EXPECT_EQ(shell_words(shell_quote(value)), nul_joined({value})) << value;
 }
 
-TEST(CurlCommand, TheShellHandsCurlTheURLAndPathAsThemselves) {
+TEST(CurlCommand, TheShellHandsCurlTheURLAndTheOpenFileAsThemselves) {
     for (const std::string& value : k_hostile_values) {
-        const std::string path = "/s/" + value;
         const std::string url = "ftp://h/" + value;
-        const std::string command = curl_upload_command(path.c_str(), remote_at(url.c_str()));
+        const std::string command = curl_upload_command({"/s/" + value, 9}, remote_at(url.c_str()));
         // The words after "curl", without the error redirection.
         const std::string words = text_before(command.substr(command.find("| curl ") + 7), " 2>");
         std::vector<std::string> expected = {"-fSs", "-K", "-", "--connect-timeout", "300",
                                              "-Y", "1", "-y", "300"};
-        if (value.find_first_of("[]{}") != std::string::npos) expected.push_back("-g");
-        expected.insert(expected.end(), {url, "-T", path});
+        const std::string target = curl_target_url(url.c_str(), ("/s/" + value).c_str());
+        if (target.find_first_of("[]{}") != std::string::npos) expected.push_back("-g");
+        expected.insert(expected.end(), {target, "-T", "/dev/fd/9"});
         EXPECT_EQ(shell_words(words), nul_joined(expected)) << value;
     }
 }
@@ -404,11 +407,12 @@ TEST(SftpCommand, TheShellHandsSshpassAndSftpEveryValueAsItself) {
 }
 
 TEST(WaysOfSending, ReportEveryNameTheyCannotCarryAsRefusedWithoutRunningCurl) {
-    const std::vector<PendingFile> files = {{"/s/tab\there", {1, 0, 1}}, {"/s/iac\xff", {1, 0, 1}}};
+    const std::vector<PendingFile> files = {{-1, "tab\there", "/s/tab\there", {1, 0, 1, 0, 0}},
+                                            {-1, "iac\xff", "/s/iac\xff", {1, 0, 1, 0, 0}}};
     const std::vector<Outcome> refused(files.size(), Outcome::refused);
     Remote remote = remote_at("ftp://h/in/");
     int sent = 0;
-    const OnSent count_sent = [&](const PendingFile&) { ++sent; };
+    const OnSent count_sent = [&](const PendingFile&, int) { ++sent; };
     EXPECT_EQ(send_with_curl(remote, files, count_sent), refused);
     remote.curl_batch = true;
     EXPECT_EQ(send_files(remote, files, count_sent), refused);

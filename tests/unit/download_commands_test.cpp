@@ -51,17 +51,14 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"EchoWritesTheSingleUrl", download_single_command("ftp://host/in/file.txt", paths::download_list),
                     "echo \"ftp://host/in/file.txt\" > /var/crateFerry/list"},
         CommandCase{"DownloadWithoutCredentials",
-                    download_file_command("/data/scan", "", "ftp://host/in/file.txt", 300),
-                    "cd /data/scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/in/file.txt 2>/var/crateFerry/curl_error"},
+                    download_command("", "ftp://host/in/file.txt", 7, 300),
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o /dev/fd/7 ftp://host/in/file.txt 2>/var/crateFerry/curl_error"},
         CommandCase{"DownloadWithCredentials",
-                    download_file_command("/data/scan", k_prefix, "ftp://host/in/file.txt", 300),
-                    "cd /data/scan; printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 "
-                    "ftp://host/in/file.txt 2>/var/crateFerry/curl_error"},
-        CommandCase{"ListedPlainNameKeepsTheDocumentedDownload",
-                    download_line_command("/data/scan", k_prefix, "ftp://host/in/",
-                                          "ftp://host/in/file-1.txt", 300),
-                    "cd /data/scan; printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 "
-                    "ftp://host/in/file-1.txt 2>/var/crateFerry/curl_error"}),
+                    download_command(k_prefix, "ftp://host/in/file.txt", 7, 300),
+                    "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o /dev/fd/7 ftp://host/in/file.txt 2>/var/crateFerry/curl_error"},
+        CommandCase{"ListedPlainNameIsFetchedAsListed",
+                    download_line_command(k_prefix, "ftp://host/in/", "ftp://host/in/file-1.txt", 7, 300),
+                    "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o /dev/fd/7 ftp://host/in/file-1.txt 2>/var/crateFerry/curl_error"}),
     case_name<CommandCase>);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -85,54 +82,36 @@ INSTANTIATE_TEST_SUITE_P(
                     "printf '%s\\n' 'ftp://host/a\\c' > /var/crateFerry/list"},
         CommandCase{"SingleUrlLikeAnEchoOptionIsPrinted", download_single_command("-n", paths::download_list),
                     "printf '%s\\n' -n > /var/crateFerry/list"},
-        CommandCase{"FolderWithBlankAndDollarIsQuoted",
-                    download_file_command("/data/a b$(x)", "", "ftp://host/f", 300),
-                    "cd '/data/a b$(x)'; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/f 2>/var/crateFerry/curl_error"},
-        CommandCase{"FolderLikeAnOptionGetsDotSlash", download_file_command("-P", "", "ftp://host/f", 300),
-                    "cd ./-P; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/f 2>/var/crateFerry/curl_error"},
-        CommandCase{"ListedCommandSubstitutionIsEncodedAndNamedInQuotes",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/$(reboot)", 300),
-                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o '$(reboot)' ftp://host/in/%24%28reboot%29 "
-                    "2>/var/crateFerry/curl_error"},
-        CommandCase{"ListedSemicolonIsEncodedAndNamedInQuotes",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/a;b", 300),
-                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'a;b' ftp://host/in/a%3Bb 2>/var/crateFerry/curl_error"},
+        CommandCase{"ListedCommandSubstitutionIsEncoded",
+                    download_line_command("", "ftp://host/in/", "ftp://host/in/$(reboot)", 7, 300),
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o /dev/fd/7 ftp://host/in/%24%28reboot%29 2>/var/crateFerry/curl_error"},
+        CommandCase{"ListedSemicolonIsEncoded",
+                    download_line_command("", "ftp://host/in/", "ftp://host/in/a;b", 7, 300),
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o /dev/fd/7 ftp://host/in/a%3Bb 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedPercentIsEncodedSoCurlDoesNotDecodeIt",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/%41", 300),
-                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o %41 ftp://host/in/%2541 2>/var/crateFerry/curl_error"},
+                    download_line_command("", "ftp://host/in/", "ftp://host/in/%41", 7, 300),
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o /dev/fd/7 ftp://host/in/%2541 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedBackslashIsNotCutByCurl",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/a\\b", 300),
-                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'a\\b' ftp://host/in/a%5Cb 2>/var/crateFerry/curl_error"},
+                    download_line_command("", "ftp://host/in/", "ftp://host/in/a\\b", 7, 300),
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o /dev/fd/7 ftp://host/in/a%5Cb 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedGlobCharactersNeedNoGlobbingOff",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/{a,b}[1]", 300),
-                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o '{a,b}[1]' ftp://host/in/%7Ba%2Cb%7D%5B1%5D "
-                    "2>/var/crateFerry/curl_error"},
-        CommandCase{"ListedNameLikeAnOptionIsStoredBehindDotSlash",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/-a b", 300),
-                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o './-a b' ftp://host/in/-a%20b "
-                    "2>/var/crateFerry/curl_error"},
+                    download_line_command("", "ftp://host/in/", "ftp://host/in/{a,b}[1]", 7, 300),
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o /dev/fd/7 ftp://host/in/%7Ba%2Cb%7D%5B1%5D 2>/var/crateFerry/curl_error"},
+        CommandCase{"ListedNameLikeAnOptionIsEncoded",
+                    download_line_command("", "ftp://host/in/", "ftp://host/in/-a b", 7, 300),
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o /dev/fd/7 ftp://host/in/-a%20b 2>/var/crateFerry/curl_error"},
         CommandCase{"ListedNameUnderAGlobbingFolderUrlKeepsGlobbingOff",
-                    download_line_command("/scan", "", "ftp://host/[in]/", "ftp://host/[in]/a b", 300),
-                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'a b' -g 'ftp://host/[in]/a%20b' "
-                    "2>/var/crateFerry/curl_error"},
-        CommandCase{"EmptyListedNameIsTheFolderUrlFetchedAsDocumented",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://host/in/", 300),
-                    "cd /scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://host/in/ 2>/var/crateFerry/curl_error"},
-        CommandCase{"SingleFileIsStoredUnderItsDecodedName",
-                    download_line_command("/scan", "", "", "ftp://host/in/a%20b", 300),
-                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'a b' ftp://host/in/a%20b "
-                    "2>/var/crateFerry/curl_error"},
+                    download_line_command("", "ftp://host/[in]/", "ftp://host/[in]/a b", 7, 300),
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o /dev/fd/7 -g 'ftp://host/[in]/a%20b' 2>/var/crateFerry/curl_error"},
+        CommandCase{"SingleFileIsFetchedAsWritten",
+                    download_line_command("", "", "ftp://host/in/a%20b", 7, 300),
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o /dev/fd/7 ftp://host/in/a%20b 2>/var/crateFerry/curl_error"},
         CommandCase{"SingleFileUrlWithABlankIsFetchedEncoded",
-                    download_line_command("/scan", "", "", "ftp://host/in/sp ace.dl?x=1", 300),
-                    "cd /scan; curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o 'sp ace.dl' "
-                    "'ftp://host/in/sp%20ace.dl?x=1' 2>/var/crateFerry/curl_error"},
-        CommandCase{"SinglePlainFileKeepsTheDocumentedText",
-                    download_line_command("/scan", "", "", "http://host/in/file.txt", 300),
-                    "cd /scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 http://host/in/file.txt "
-                    "2>/var/crateFerry/curl_error"},
-        CommandCase{"LineWithoutTheFolderUrlIsFetchedAsItIs",
-                    download_line_command("/scan", "", "ftp://host/in/", "ftp://other/x", 300),
-                    "cd /scan; curl -K - -fSOs --connect-timeout 300 -Y 1 -y 300 ftp://other/x 2>/var/crateFerry/curl_error"}),
+                    download_line_command("", "", "ftp://host/in/sp ace.dl?x=1", 7, 300),
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o /dev/fd/7 'ftp://host/in/sp%20ace.dl?x=1' 2>/var/crateFerry/curl_error"},
+        CommandCase{"SinglePlainFileKeepsItsUrl",
+                    download_line_command("", "", "http://host/in/file.txt", 7, 300),
+                    "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 -o /dev/fd/7 http://host/in/file.txt 2>/var/crateFerry/curl_error"}),
     case_name<CommandCase>);
 
 struct RefusedLine {
@@ -146,7 +125,7 @@ void PrintTo(const RefusedLine& row, std::ostream* out) { *out << row.behaviour;
 class RefusedLines : public testing::TestWithParam<RefusedLine> {};
 
 TEST_P(RefusedLines, GiveNoCommand) {
-    EXPECT_EQ(download_line_command("/scan", "", GetParam().folder_url, GetParam().line, 300), "");
+    EXPECT_EQ(download_line_command("", GetParam().folder_url, GetParam().line, 7, 300), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -156,6 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusedLine{"RelativePathUpwards", "ftp://host/in/../escape"},
                     RefusedLine{"AbsolutePath", "ftp://host/in//etc/passwd"},
                     RefusedLine{"Subfolder", "ftp://host/in/sub/x"},
+                    RefusedLine{"EmptyName", "ftp://host/in/"},
+                    RefusedLine{"LineWithoutTheFolderUrl", "ftp://other/x"},
                     RefusedLine{"NulInsideTheName", std::string("ftp://host/in/a\0b", 17)},
                     RefusedLine{"SingleFileDecodingToParentFolder", "ftp://host/in/%2E%2E", ""},
                     RefusedLine{"SingleFileDecodingToASlash", "ftp://host/in/a%2Fb", ""},

@@ -1,5 +1,6 @@
 // File queries, time stamping and the error-text readers, over real temporary files.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -99,14 +100,72 @@ TEST(FileQueries, SizeAndTimesOfARealFile) {
     const std::string path = dir.file("data", "12345");
     EXPECT_EQ(file_size(path.c_str()), 5);
     EXPECT_EQ(file_size(dir.file("empty", "").c_str()), 0);
-    EXPECT_EQ(set_file_times(path.c_str(), 1000000000), 0);
+    {
+        const UniqueFd fd(open(path.c_str(), O_RDONLY));
+        set_open_file_times(fd.get(), path.c_str(), 1000000000);
+    }
     EXPECT_EQ(file_mtime(path.c_str()), 1000000000);
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_atime, 1000000000);
 }
 
-TEST(FileQueries, SetFileTimesOnAMissingPathReturnsZero) {
+TEST(WalkedFiles, AnEntryIsARegularFileOnlyWhenWhatItIsSaysSo) {
+    struct KindCase {
+        const char* behaviour;
+        unsigned char d_type;
+        bool examined;
+        mode_t mode;
+        EntryKind kind;
+    };
+    const KindCase cases[] = {
+        {"a reported regular file is one", DT_REG, true, S_IFREG, EntryKind::regular_file},
+        {"a reported regular file that cannot be examined is still walked", DT_REG, false, 0,
+         EntryKind::regular_file},
+        {"a reported regular file swapped for a link is skipped", DT_REG, true, S_IFLNK,
+         EntryKind::other},
+        {"an unknown type that is a regular file is one", DT_UNKNOWN, true, S_IFREG,
+         EntryKind::regular_file},
+        {"an unknown type that is a folder is skipped", DT_UNKNOWN, true, S_IFDIR, EntryKind::other},
+        {"an unknown type that is a link is skipped", DT_UNKNOWN, true, S_IFLNK, EntryKind::other},
+        {"an unknown type that cannot be examined is skipped", DT_UNKNOWN, false, 0,
+         EntryKind::other},
+        {"a reported link is skipped", DT_LNK, true, S_IFREG, EntryKind::other},
+    };
+    for (const KindCase& c : cases) {
+        struct stat st {};
+        st.st_mode = c.mode;
+        EXPECT_EQ(entry_kind(c.d_type, c.examined, st), c.kind) << c.behaviour;
+    }
+}
+
+TEST(WalkedFiles, OnlyTheRegularFileTheWalkSawIsOpened) {
     TempDir dir;
-    EXPECT_EQ(set_file_times((dir.path() + "/missing").c_str(), 5), 0);
+    ASSERT_FALSE(dir.path().empty());
+    struct stat st;
+    ASSERT_EQ(stat(dir.file("seen", "walked").c_str(), &st), 0);
+    const FileState seen = file_state_of(st);
+    ASSERT_EQ(symlink((dir.path() + "/seen").c_str(), (dir.path() + "/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir.path() + "/fifo").c_str(), 0600), 0);
+    (void)dir.file("other", "another file");
+    const UniqueFd folder(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    struct OpenCase {
+        const char* name;
+        const char* why;  // empty: opened
+    };
+    const OpenCase cases[] = {
+        {"seen", ""},
+        {"link", "it is a symbolic link"},
+        {"fifo", "it is not a regular file"},
+        {"other", "it was replaced after the walk"},
+        {"missing", "No such file or directory"},
+    };
+    for (const OpenCase& c : cases) {
+        std::string why;
+        const UniqueFd fd(open_walked_file(folder.get(), c.name, seen, &why));
+        EXPECT_EQ(fd.get() >= 0, c.why[0] == '\0') << c.name;
+        EXPECT_EQ(why, c.why) << c.name;
+    }
+    EXPECT_TRUE(still_same_file(folder.get(), "seen", seen));
+    EXPECT_FALSE(still_same_file(folder.get(), "link", seen));
 }

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -152,6 +153,41 @@ TEST(RunCommand, ChildKeepsTheOneDescriptorItIsToldToKeep) {
     EXPECT_EQ(kept, "0 /dev/null\n1 /dev/null\n2 /dev/null\n" + std::to_string(lock.get()) +
                         " " + dir.file("lock") + "\n");
     EXPECT_EQ(child_descriptors(dir), "0 /dev/null\n1 /dev/null\n2 /dev/null\n");
+}
+
+TEST(RunCommand, ACommandReadsTheFilesItIsHandedThoughTheirNamesWereReplaced) {
+    ScopedTempDir dir;
+    ASSERT_TRUE(dir.ok());
+    UniqueFd lock(open(dir.file("lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    const std::string first = dir.file("first");
+    const std::string second = dir.file("second");
+    for (const std::string& path : {first, second}) {
+        UniqueFile file(fopen(path.c_str(), "w"));
+        ASSERT_TRUE(file);
+        (void)fputs(path == first ? "one" : "two", file.get());
+    }
+    UniqueFd one(open(first.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd two(open(second.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_GE(two.get(), 0);
+    // The names now lead elsewhere; the open files are what the command gets.
+    ASSERT_EQ(rename(second.c_str(), first.c_str()), 0);
+    const std::string out = dir.file("out");
+    const std::string fds = dir.file("fds");
+    keep_open_in_children(lock.get());
+    const int status = run_shell_with_secrets(
+        "cat /dev/fd/" + std::to_string(one.get()) + " /dev/fd/" + std::to_string(two.get()) +
+            " > " + out + "; find /proc/$$/fd -mindepth 1 -fprintf " + fds + " '%f\\n'; :",
+        {}, "-c", {two.get(), one.get()});
+    keep_open_in_children(-1);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_text(out), "onetwo");
+    std::vector<int> kept = {0, 1, 2, lock.get(), one.get(), two.get()};
+    std::vector<int> seen;
+    std::istringstream listed(read_text(fds));
+    for (int fd; listed >> fd;) seen.push_back(fd);
+    std::sort(kept.begin(), kept.end());
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, kept);
 }
 
 }  // namespace

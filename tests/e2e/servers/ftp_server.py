@@ -16,6 +16,8 @@ components); every event is appended to STATE_DIR/events.jsonl as
             stops, a download never gets a byte;
   "hold":   the data connection of an upload of the file is not read ("held") until
             its name is in "release";
+  "die":    a download of the file sends its first half, then the whole server ends
+            at once ("died"), as a server that crashes mid-transfer;
   "refuse_rename": RNTO to this name fails with 550 ("rename refused");
   "passive_delay_ms": a number: EPSV and PASV are answered that much later, as a
             server across a real link would answer (on loopback the answer is there
@@ -114,6 +116,12 @@ def hooked_dtp_handler(state_dir):
 
         def push_with_producer(self, producer):
             name = file_name(self.file_obj)
+            if name in control(state_dir, "die"):
+                record(state_dir, "died", name)
+                data = self.file_obj.read()
+                self.socket.setblocking(True)
+                self.socket.sendall(data[:len(data) // 2])
+                os._exit(1)
             if name in control(state_dir, "stall"):
                 record(state_dir, "stalled", name)
                 self.del_channel()
