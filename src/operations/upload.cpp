@@ -182,6 +182,9 @@ void upload_locked() {
         download_files(cfg.scanfolder, cfg.download_url, cfg.download_user, cfg.download_passwd);
 
     const time_t reference_time = file_mtime(paths::timestamp);
+    if (clock_behind_reference(reference_time, time(nullptr)))
+        syslog(LOG_WARNING,
+               "the clock is behind the reference time: files written now are not seen as new");
     UniqueDir dir(opendir(cfg.scanfolder));
     if (!dir) {
         syslog(LOG_ERR, "Cannot open dir: %s", cfg.scanfolder);

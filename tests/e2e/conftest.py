@@ -44,7 +44,7 @@ sandbox -> harness.Sandbox
         process accounting of the sandbox's PID namespace), as ProcessRecord(.name
         [kernel comm, max 15 chars], .pid, .ppid, .status [raw wait status]);
         .process_count("killall") counts them by name: FTP probes, curl attempts...
-    harness.NOTICE == 29, harness.ERR == 27.
+    harness.NOTICE == 29, harness.WARNING == 28, harness.ERR == 27.
 
 ftpd -> harness.Ftpd, already started
     A copy of /bin/sleep named ftpd inside the sandbox, so the program's
