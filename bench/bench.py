@@ -282,7 +282,8 @@ def case_walk(bench, table):
     cutoff = now - DAY  # remove with timeunit 2 and timecount 1 keeps one day
     old_time = now - 10 * DAY
     names = f"seq -f 'f%06.0f' 1 {n}"
-    bench.sh(f"mkdir -p {new_dir} && cd {new_dir} && {names} | xargs touch")
+    # An hour old: younger than the age of case 1, older than the timestamp of case 2.
+    bench.sh(f"mkdir -p {new_dir} && cd {new_dir} && {names} | xargs touch -d @{now - 3600}")
     make_old = (f"mkdir -p {old_dir} && cd {old_dir} && find . -maxdepth 1 -type f -delete"
                 f" && {names} | xargs touch -d @{old_time}")
     prepare_old = bench.script("prepare_old", make_old)
@@ -316,8 +317,9 @@ def case_walk(bench, table):
     side_by_side(table, f"1 walk {n} files, none old", times, "find (nothing old)", 1.0,
                  ["remove (nothing old)"])
 
-    # 2. Nothing pending: upload walks and stats, sends nothing.
-    bench.set_timestamp(now + 3600)
+    # 2. Nothing pending: upload walks and stats, sends nothing. The timestamp is in the
+    # past, as on a device whose clock is right (a later one makes upload warn).
+    bench.set_timestamp(now - 60)
     bench.box.write_settings(scanfolder=new_dir, remoteurl="ftp://127.0.0.1:9/in/",
                              username=USER, password=PASSWORD)
     find_newer = f"find {new_dir} -maxdepth 1 -type f -newer /var/data/crateFerry/timestamp"
@@ -327,6 +329,51 @@ def case_walk(bench, table):
                            ("upload (nothing pending)", bench.upload, idle)], bench.mode.runs)
     side_by_side(table, f"2 upload {n} files, none pending", times, "find -newer", 1.0,
                  ["upload (nothing pending)"])
+
+
+# Writes files NAME_FIRST..NAME_LAST of 4 KiB (one page of a tmpfs) into a folder, file
+# i modified at BASE + i: argv folder first last base.
+MAKE_PAGES = """import os, sys
+folder, first, last, base = sys.argv[1], *map(int, sys.argv[2:])
+page = bytes(4096)
+for i in range(first, last + 1):
+    path = os.path.join(folder, "f%06d" % i)
+    with open(path, "wb") as f:
+        f.write(page)
+    os.utime(path, (base + i, base + i))
+"""
+
+
+def case_floor(bench, table):
+    """Case 7: the space floor takes a tenth of a big folder, beside find | sort | rm."""
+    n = bench.mode.walk_files
+    tenth = n // 10
+    page = 4096
+    # The floor in MiB that a tenth of the files' pages covers, and a file system just
+    # so big that exactly the oldest tenth must go to meet it.
+    floor_mib = -(-tenth * page // (1 << 20))
+    size = floor_mib * (1 << 20) + (n - tenth) * page
+    folder = bench.scan / "floor"
+    maker = bench.scripts / "make_pages.py"
+    maker.write_text(MAKE_PAGES)
+    base = int(time.time()) - 30 * DAY
+    bench.sh(f"mkdir -p {folder} && mount -t tmpfs -o size={size} bench-floor {folder} && "
+             f"/usr/bin/python3 {maker} {folder} 1 {n} {base}")
+    prepare = f"/usr/bin/python3 {maker} {folder} 1 {tenth} {base}"
+    pipeline = bench.script(
+        "floor_pipeline", f"find {folder} -maxdepth 1 -type f -printf '%T@ %p\\n' | sort -n"
+        f" | head -n {tenth} | cut -d' ' -f2- | xargs rm --")
+    bench.box.write_settings(scanfolder=folder, timeunit=4, timecount=100, keepfree=floor_mib)
+    lines = bench.timed(bench.remove)[4]
+    expect("files the floor left", count_files(bench, folder), n - tenth)
+    expect("floor log lines", lines, tenth + 3)
+    bench.sh(f"{prepare} && {pipeline}")
+    expect("files the pipeline left", count_files(bench, folder), n - tenth)
+    name = f"remove, KEEPFREE={floor_mib}"
+    times = bench.measure([("find + sort + head + rm", pipeline, prepare),
+                           (name, bench.remove, prepare)], bench.mode.runs)
+    side_by_side(table, f"7 space floor: the oldest {tenth} of {n} files", times,
+                 "find + sort + head + rm", None, [], [name])
 
 
 STRACE_EXEC = re.compile(r'execve\("/bin/sh", \["/bin/sh", "-c", "((?:[^"\\]|\\.)*)"\]')
@@ -546,7 +593,7 @@ def main():
     group.add_argument("--quick", action="store_true")
     group.add_argument("--smoke", action="store_true")
     parser.add_argument("--results", type=Path, help="write the table to this file")
-    parser.add_argument("--cases", default="123456", help="which cases to run, e.g. 12")
+    parser.add_argument("--cases", default="1234567", help="which cases to run, e.g. 12")
     args = parser.parse_args()
     if not harness.is_root():
         say("bench: skipped, needs root (the sandbox uses unshare and mounts)")
@@ -564,7 +611,7 @@ def main():
     try:
         machine = machine_text()
         cases = [("1", "2", case_walk), ("3", None, case_curl), ("4", None, case_sftp),
-                 ("5", None, case_descriptors)]
+                 ("5", None, case_descriptors), ("7", None, case_floor)]
         for first, second, function in cases:
             if first not in args.cases and (second is None or second not in args.cases):
                 continue

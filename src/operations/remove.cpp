@@ -1,14 +1,70 @@
-// The remove operation: pruning the scan folder of files older than the configured age.
+// The remove operation: pruning the scan folder of files older than the configured
+// age, then, when asked, of the oldest files until enough space is free.
+//
+// Rules a reader must not break:
+// - entries are examined and deleted relative to the open folder, so the file acted
+//   on is always the one the walk found, however long its path;
+// - a file is pending only when the timestamp file exists and the file is newer:
+//   without it nothing is known to be unsent;
+// - one walk of the folder; the space floor sorts what the walk kept, and keeps
+//   nothing in memory when it is off.
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <ctime>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "fileutil/fileutil.h"
 #include "operations/operations.h"
 #include "settings/settings.h"
 
 namespace {
+
+// A file the age rule left, which the space floor may take.
+struct KeptFile {
+    std::string name;
+    FileState state;
+    bool pending;
+};
+
+// Finished files first, then pending ones; oldest first within each.
+bool removed_sooner(const KeptFile& a, const KeptFile& b) {
+    return std::tie(a.pending, a.state.mtime, a.state.mtime_nsec, a.name) <
+           std::tie(b.pending, b.state.mtime, b.state.mtime_nsec, b.name);
+}
+
+void remove_entry(int dir_fd, const char* name, bool pending) {
+    const std::string path = join_path(cfg.scanfolder, name);
+    if (pending) syslog(LOG_WARNING, "File %s was never uploaded", path.c_str());
+    // A failed deletion is not reported as such; the line is logged all the same.
+    (void)unlinkat(dir_fd, name, 0);
+    syslog(LOG_NOTICE, "File %s were removed", path.c_str());
+}
+
+bool below_floor(int dir_fd, uint64_t floor_bytes) {
+    struct statvfs fs;
+    // A file system that cannot tell its free space is taken as above the floor:
+    // nothing is deleted on a guess.
+    if (fstatvfs(dir_fd, &fs) != 0) return false;
+    return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < floor_bytes;
+}
+
+// The space floor: the free space is read again after each deletion.
+void keep_space_free(int dir_fd, std::vector<KeptFile>* kept) {
+    const uint64_t floor_bytes = static_cast<uint64_t>(cfg.keepfree) << 20;
+    if (kept->empty() || !below_floor(dir_fd, floor_bytes)) return;
+    syslog(LOG_WARNING, "less than %u MiB free in %s: removing the oldest files", cfg.keepfree,
+           cfg.scanfolder);
+    std::sort(kept->begin(), kept->end(), removed_sooner);
+    for (const KeptFile& file : *kept) {
+        remove_entry(dir_fd, file.name.c_str(), file.pending);
+        if (!below_floor(dir_fd, floor_bytes)) return;
+    }
+}
 
 // The configured maximum age in seconds: timecount times the unit timeunit selects
 // (2 day, 3 thirty days, 4 360 days, anything else an hour), in 64 bits.
@@ -26,20 +82,37 @@ int64_t max_age_seconds(const Settings& settings) {
 }  // namespace
 
 void remove_old_files() {
+    if (cfg.timecount_missing)
+        syslog(LOG_WARNING,
+               "MOD_CRATEFERRY_TIMECOUNT is not set: every file modified before now counts as old");
     const int64_t max_age = max_age_seconds(cfg);
     const int64_t now = time(nullptr);
+    time_t reference_time = 0;
+    const bool reference_known = read_reference_time(&reference_time);
+    const bool by_age = !clock_behind_reference(reference_time, now);
+    if (!by_age)
+        syslog(LOG_WARNING, "the clock is behind the reference time: no file is removed by age");
     UniqueDir dir(opendir(cfg.scanfolder));
     if (!dir) {
         syslog(LOG_ERR, "Cannot open dir: %s", cfg.scanfolder);
         return;
     }
-    // Entries are examined and deleted relative to the open folder, so the file acted
-    // on is always the one the walk found, however long its path.
     const int dir_fd = dirfd(dir.get());
+    std::vector<KeptFile> kept;
+    size_t pending_kept_past_age = 0;
     for_each_regular_file(dir.get(), [&](const char* name, const FileState& state) {
-        if (static_cast<int64_t>(state.mtime) + max_age >= now) return;
-        // A failed deletion is not reported as such; the line is logged all the same.
-        (void)unlinkat(dir_fd, name, 0);
-        syslog(LOG_NOTICE, "File %s were removed", join_path(cfg.scanfolder, name).c_str());
+        const bool pending = reference_known && state.mtime > reference_time;
+        if (by_age && static_cast<int64_t>(state.mtime) + max_age < now) {
+            if (!pending || cfg.keeppending == 0) {
+                remove_entry(dir_fd, name, pending);
+                return;
+            }
+            ++pending_kept_past_age;
+        }
+        if (cfg.keepfree != 0) kept.push_back(KeptFile{name, state, pending});
     });
+    if (pending_kept_past_age != 0)
+        syslog(LOG_NOTICE, "files never uploaded and kept past their age: %zu",
+               pending_kept_past_age);
+    if (cfg.keepfree != 0) keep_space_free(dir_fd, &kept);
 }

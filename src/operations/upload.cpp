@@ -114,10 +114,12 @@ int take_upload_lock() {
 // The operation itself, run while the lock is held.
 void upload_locked() {
     const time_t reference_time = file_mtime(paths::timestamp);
+    if (clock_behind_reference(reference_time, time(nullptr)))
+        syslog(LOG_WARNING,
+               "the clock is behind the reference time: files written now are not seen as new");
     if (cfg.download != 0)
         download_files(cfg.scanfolder, cfg.download_url, cfg.download_user, cfg.download_passwd,
                        stall_seconds(cfg), reference_time);
-
     UniqueDir dir(opendir(cfg.scanfolder));
     if (!dir) {
         syslog(LOG_ERR, "Cannot open dir: %s", cfg.scanfolder);

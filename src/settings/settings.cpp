@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <syslog.h>
 
 #include "fileutil/fileutil.h"
 #include "paths.h"
@@ -16,7 +17,75 @@ namespace {
 // Shared by every lookup; a value found points into it until the next lookup.
 char setting_line[16384];
 
+constexpr char k_timecount_key[] = "MOD_CRATEFERRY_TIMECOUNT";
+
+// One key of the settings file and the field it fills: a number or a text.
+struct SettingKey {
+    const char* name;
+    uint32_t Settings::*number;
+    char* Settings::*text;
+};
+
+// Every key the program knows. load_settings fills one field per row, and a line
+// naming any other MOD_CRATEFERRY_ key is warned about: a key added here is known.
+constexpr SettingKey k_setting_keys[] = {
+    {"MOD_CRATEFERRY_ENABLED", &Settings::enabled, nullptr},
+    {"MOD_CRATEFERRY_SCANFOLDER", nullptr, &Settings::scanfolder},
+    {"MOD_CRATEFERRY_DOWNLOAD", &Settings::download, nullptr},
+    {"MOD_CRATEFERRY_DOWNLOAD_URL", nullptr, &Settings::download_url},
+    {"MOD_CRATEFERRY_DOWNLOAD_USER", nullptr, &Settings::download_user},
+    {"MOD_CRATEFERRY_DOWNLOAD_PASSWD", nullptr, &Settings::download_passwd},
+    {"MOD_CRATEFERRY_REMOTEURL", nullptr, &Settings::remoteurl},
+    {"MOD_CRATEFERRY_USERNAME", nullptr, &Settings::username},
+    {"MOD_CRATEFERRY_PASSWORD", nullptr, &Settings::password},
+    {"MOD_CRATEFERRY_CHECKFTP", &Settings::checkftp, nullptr},
+    {"MOD_CRATEFERRY_REMOVEOLDER", &Settings::removeolder, nullptr},
+    {"MOD_CRATEFERRY_TIMEUNIT", &Settings::timeunit, nullptr},
+    {k_timecount_key, &Settings::timecount, nullptr},
+    {"MOD_CRATEFERRY_UINT_TYPE", &Settings::uint_type, nullptr},
+    {"MOD_CRATEFERRY_UHOURS", &Settings::uhours, nullptr},
+    {"MOD_CRATEFERRY_UDAY", &Settings::uday, nullptr},
+    {"MOD_CRATEFERRY_RUPLOADED", &Settings::ruploaded, nullptr},
+    {"MOD_CRATEFERRY_RINT_TYPE", &Settings::rint_type, nullptr},
+    {"MOD_CRATEFERRY_RHOURS", &Settings::rhours, nullptr},
+    {"MOD_CRATEFERRY_RDAY", &Settings::rday, nullptr},
+    {"MOD_CRATEFERRY_SSH_CONFIG", nullptr, &Settings::ssh_config},
+    {"MOD_CRATEFERRY_STALLTIME", &Settings::stalltime, nullptr},
+    {"MOD_CRATEFERRY_TEMPUPLOAD", &Settings::tempupload, nullptr},
+    {"MOD_CRATEFERRY_CURLBATCH", &Settings::curlbatch, nullptr},
+    {"MOD_CRATEFERRY_KEEPPENDING", &Settings::keeppending, nullptr},
+    {"MOD_CRATEFERRY_KEEPFREE", &Settings::keepfree, nullptr},
+    {"MOD_CRATEFERRY_MINAGE", &Settings::minage, nullptr},
+};
+
+bool is_known_key(const char* text) {
+    for (const SettingKey& key : k_setting_keys) {
+        if (strcasecmp(text, key.name) == 0) return true;
+    }
+    return false;
+}
+
+// Every line is read as find_setting reads it, so a line too long for one read is
+// looked at piece by piece.
+void warn_unknown_settings(FILE* file) {
+    if (file == nullptr) return;
+    rewind(file);
+    while (fgets(setting_line, sizeof setting_line, file) != nullptr) {
+        if (const char* text = unknown_setting_in_line(setting_line))
+            syslog(LOG_WARNING, "unknown setting \"%s\" in %s", text, paths::settings);
+    }
+}
+
 }  // namespace
+
+char* unknown_setting_in_line(char* line) {
+    if (line[strspn(line, " \t")] == '#') return nullptr;
+    char* equals = strchr(line, '=');
+    if (equals == nullptr) return nullptr;
+    *equals = '\0';
+    if (strcasestr(line, "MOD_CRATEFERRY_") == nullptr || is_known_key(line)) return nullptr;
+    return line;
+}
 
 char* setting_in_line(char* line, const char* key) {
     line[strcspn(line, "\r")] = '\0';
@@ -73,31 +142,14 @@ uint32_t setting_number(FILE* file, const char* key) {
 void load_settings(Settings* settings) {
     UniqueFile file(fopen(paths::settings, "r"));
     FILE* f = file.get();
-    settings->enabled = setting_number(f, "MOD_CRATEFERRY_ENABLED");
-    settings->scanfolder = setting_string(f, "MOD_CRATEFERRY_SCANFOLDER");
-    settings->download = setting_number(f, "MOD_CRATEFERRY_DOWNLOAD");
-    settings->download_url = setting_string(f, "MOD_CRATEFERRY_DOWNLOAD_URL");
-    settings->download_user = setting_string(f, "MOD_CRATEFERRY_DOWNLOAD_USER");
-    settings->download_passwd = setting_string(f, "MOD_CRATEFERRY_DOWNLOAD_PASSWD");
-    settings->remoteurl = setting_string(f, "MOD_CRATEFERRY_REMOTEURL");
-    settings->username = setting_string(f, "MOD_CRATEFERRY_USERNAME");
-    settings->password = setting_string(f, "MOD_CRATEFERRY_PASSWORD");
-    settings->checkftp = setting_number(f, "MOD_CRATEFERRY_CHECKFTP");
-    settings->removeolder = setting_number(f, "MOD_CRATEFERRY_REMOVEOLDER");
-    settings->timeunit = setting_number(f, "MOD_CRATEFERRY_TIMEUNIT");
-    settings->timecount = setting_number(f, "MOD_CRATEFERRY_TIMECOUNT");
-    settings->uint_type = setting_number(f, "MOD_CRATEFERRY_UINT_TYPE");
-    settings->uhours = setting_number(f, "MOD_CRATEFERRY_UHOURS");
-    settings->uday = setting_number(f, "MOD_CRATEFERRY_UDAY");
-    settings->ruploaded = setting_number(f, "MOD_CRATEFERRY_RUPLOADED");
-    settings->rint_type = setting_number(f, "MOD_CRATEFERRY_RINT_TYPE");
-    settings->rhours = setting_number(f, "MOD_CRATEFERRY_RHOURS");
-    settings->rday = setting_number(f, "MOD_CRATEFERRY_RDAY");
-    settings->ssh_config = setting_string(f, "MOD_CRATEFERRY_SSH_CONFIG");
-    settings->stalltime = setting_number(f, "MOD_CRATEFERRY_STALLTIME");
-    settings->tempupload = setting_number(f, "MOD_CRATEFERRY_TEMPUPLOAD");
-    settings->curlbatch = setting_number(f, "MOD_CRATEFERRY_CURLBATCH");
-    settings->minage = setting_number(f, "MOD_CRATEFERRY_MINAGE");
+    for (const SettingKey& key : k_setting_keys) {
+        if (key.number != nullptr)
+            settings->*key.number = setting_number(f, key.name);
+        else
+            settings->*key.text = setting_string(f, key.name);
+    }
+    settings->timecount_missing = f != nullptr && find_setting(f, k_timecount_key) == nullptr;
+    warn_unknown_settings(f);
 }
 
 uint32_t stall_seconds(const Settings& settings) {

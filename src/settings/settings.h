@@ -35,6 +35,11 @@ struct Settings {
     uint32_t tempupload;
     uint32_t curlbatch;
     uint32_t minage;
+    uint32_t keeppending;
+    uint32_t keepfree;
+    // Not a key: true when the settings file was read and has no line for
+    // MOD_CRATEFERRY_TIMECOUNT.
+    bool timecount_missing;
 };
 
 // Filled once at start, read-only afterwards; its strings live until exit.
@@ -42,7 +47,18 @@ extern Settings cfg;
 
 // Fills all 25 fields from the settings file. A file that cannot be opened gives
 // empty strings and zero numbers, without a message.
+// Fills every field from the settings file, one key per field as the table of keys
+// in settings.cpp lists them. Then logs, at LOG_WARNING, "unknown setting \"%s\" in
+// /opt/crateFerry/etc/settings" for each line unknown_setting_in_line picks out, in
+// the order of the file. A file that cannot be opened gives empty strings, zero
+// numbers and timecount_missing false, without a message.
 void load_settings(Settings* settings);
+
+// The text before the first '=' of `line` when it looks like a mistyped key: it
+// holds "MOD_CRATEFERRY_" (any letter case) but is none of the known keys (ignoring
+// case). Null for every other line: one without '=', a known key, and a comment (its
+// first character other than blanks is '#'). Cuts `line` in place at that '='.
+char* unknown_setting_in_line(char* line);
 
 // The value of `key` when `line` is a line for it, else null. Cuts `line` in place:
 // at the first CR, the first LF and the last double quote; skips one opening quote.

@@ -36,6 +36,7 @@ SAFE_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 NOTICE = 29
 WARNING = 28
 ERR = 27
+WARNING = 28
 
 # libfaketime speed-up that turns the program's 60 s and 5 s sleeps into 0.1 s and
 # ~0.01 s. The clock also runs 600 times faster for the program.
@@ -93,7 +94,7 @@ _RECORD = re.compile(r"<(\d+)>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?([^\[:]*)(?:\[(\
 
 @dataclass(frozen=True)
 class LogRecord:
-    priority: int  # NOTICE (29) or ERR (27) for this program
+    priority: int  # NOTICE (29), WARNING (28) or ERR (27) for this program
     ident: str  # "crateFerry"
     pid: int  # PID as the program saw it (inside the sandbox's PID namespace)
     message: str

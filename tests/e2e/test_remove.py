@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from harness import ERR, NOTICE
+from harness import ERR, NOTICE, WARNING
 
 STARTED = (NOTICE, "started")
 EXITED = (NOTICE, "exited")
@@ -207,3 +207,99 @@ def test_a_long_path_is_never_cut_into_the_name_of_another_file(sandbox):
     result = sandbox.run("remove")
     assert_removed_exactly(result, [old])
     assert not old.exists() and young.exists()
+
+
+# Pruning rules: files of 2 MiB made inside the sandbox, on a file system of its own
+# (a tmpfs of `space` MiB over the scan folder) when the row has one.
+AGE_KEYS = ["MOD_CRATEFERRY_TIMEUNIT=0", "MOD_CRATEFERRY_TIMECOUNT=1"]  # an hour
+FLOOR_KEYS = ["MOD_CRATEFERRY_TIMEUNIT=2", "MOD_CRATEFERRY_TIMECOUNT=30"]
+AGED = {"finished": -3 * DAY, "pending": -DAY, "young": -MARGIN}  # reference -2 days
+STORED = {"F1": -20 * DAY, "F2": -15 * DAY, "P1": -5 * DAY, "P2": -2 * DAY, "P3": -DAY}
+CLOCK = "the clock is behind the reference time: "
+NO_TIMECOUNT = "MOD_CRATEFERRY_TIMECOUNT is not set: every file modified before now counts as old"
+
+
+def unknown(text):
+    return (WARNING, f'unknown setting "{text}" in /opt/crateFerry/etc/settings')
+
+
+def unsent(name):
+    return (WARNING, f"File {{scan}}/{name} was never uploaded")
+
+
+def gone(name):
+    return removed_line(f"{{scan}}/{name}")
+
+
+# (operation, settings lines, reference offset or None, files {name: offset}, tmpfs
+#  MiB or None, log between "started" and "exited", files left)
+PRUNING = [
+    pytest.param("remove", AGE_KEYS, -2 * DAY, AGED, None,
+                 [gone("finished"), unsent("pending"), gone("pending")], ["young"],
+                 id="the age rule warns before removing a pending file"),
+    pytest.param("remove", AGE_KEYS, None, AGED, None, [gone("finished"), gone("pending")],
+                 ["young"], id="without a timestamp file nothing is known to be unsent"),
+    pytest.param("remove", AGE_KEYS + ["MOD_CRATEFERRY_KEEPPENDING=1"], -2 * DAY, AGED, None,
+                 [gone("finished"),
+                  (NOTICE, "files never uploaded and kept past their age: 1")],
+                 ["pending", "young"], id="KEEPPENDING keeps a pending file past its age"),
+    pytest.param("remove", FLOOR_KEYS + ["MOD_CRATEFERRY_KEEPFREE=5"], -10 * DAY, STORED, 12,
+                 [(WARNING, "less than 5 MiB free in {scan}: removing the oldest files"),
+                  gone("F1"), gone("F2")], ["P1", "P2", "P3"],
+                 id="KEEPFREE takes the oldest finished files until the floor is met"),
+    pytest.param("remove", FLOOR_KEYS + ["MOD_CRATEFERRY_KEEPFREE=9",
+                                         "MOD_CRATEFERRY_KEEPPENDING=1"], -10 * DAY, STORED, 12,
+                 [(WARNING, "less than 9 MiB free in {scan}: removing the oldest files"),
+                  gone("F1"), gone("F2"), unsent("P1"), gone("P1"), unsent("P2"), gone("P2")],
+                 ["P3"], id="KEEPFREE then takes the oldest pending files, KEEPPENDING or not"),
+    pytest.param("remove", AGE_KEYS, DAY, {"old": -10 * DAY}, None,
+                 [(WARNING, CLOCK + "no file is removed by age")], ["old"],
+                 id="a clock behind the reference removes nothing by age"),
+    pytest.param("upload", ["MOD_CRATEFERRY_REMOTEURL=ftp://127.0.0.1:9/"], DAY,
+                 {"new": -MARGIN}, None,
+                 [(WARNING, CLOCK + "files written now are not seen as new")], ["new"],
+                 id="upload warns of a clock behind the reference"),
+    pytest.param("remove", ["mod_crateferry_timeunit=0", "MOD_CRATEFERRY_TIMECOUT=1",
+                            "MOD_CRATEFERRY_KEEPPENDING =1", " # MOD_CRATEFERRY_OLD=1"],
+                 -2 * DAY, AGED, None,
+                 [unknown("MOD_CRATEFERRY_TIMECOUT"), unknown("MOD_CRATEFERRY_KEEPPENDING "),
+                  (WARNING, NO_TIMECOUNT), gone("finished"), unsent("pending"), gone("pending"),
+                  unsent("young"), gone("young")], [],
+                 id="mistyped keys are warned about and a missing TIMECOUNT too"),
+    pytest.param("upload", ["MOD_CRATEFERRY_CURLBACH=1"], -2 * DAY, {}, None,
+                 [unknown("MOD_CRATEFERRY_CURLBACH")], [],
+                 id="upload warns of a mistyped key but not of a missing TIMECOUNT"),
+]
+
+
+def canonical(entries):
+    """The log as groups (a "never uploaded" warning with the line after it), those
+    before the space floor's warning sorted: the walk takes the folder's order."""
+    groups = []
+    for entry in entries:
+        if groups and groups[-1][-1][1].endswith(" was never uploaded"):
+            groups[-1] += (entry,)
+        else:
+            groups.append((entry,))
+    floor = next((k for k, g in enumerate(groups) if "MiB free in" in g[0][1]), len(groups))
+    return sorted(groups[:floor]) + groups[floor:]
+
+
+@pytest.mark.parametrize("operation, lines, reference, files, space, log, left", PRUNING)
+def test_pruning_rules(sandbox, operation, lines, reference, files, space, log, left):
+    scan, now = sandbox.scan, int(time.time())
+    sandbox.write_settings("".join(f"{line}\n" for line in
+                                   [f'MOD_CRATEFERRY_SCANFOLDER="{scan}"'] + lines))
+    if reference is not None:
+        make_file(sandbox.data / "timestamp", now + reference)
+    script = [f"mount -t tmpfs -o size={space}m tmpfs '{scan}'"] if space else []
+    script += [f"head -c 2097152 /dev/zero > '{scan}/{name}' && touch -d @{now + offset} "
+               f"'{scan}/{name}'" for name, offset in files.items()]
+    made = sandbox.shell(" && ".join(script + ["true"]))
+    assert made.returncode == 0, made.stderr
+    result = sandbox.run(operation)
+    print(result)
+    expected = [(p, m.format(scan=scan)) for p, m in log]
+    assert result.entries()[0] == STARTED and result.entries()[-1] == EXITED, result
+    assert canonical(result.entries()[1:-1]) == canonical(expected), result
+    assert sandbox.shell(f"ls '{scan}'").stdout.split() == sorted(left)

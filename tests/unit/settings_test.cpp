@@ -58,6 +58,38 @@ INSTANTIATE_TEST_SUITE_P(Lines, SettingInLine, testing::ValuesIn(k_line_cases),
                              return std::string(row.param.name);
                          });
 
+const LineCase k_unknown_cases[] = {
+    {"MistypedKeyIsShown", "MOD_CRATEFERRY_TIMECOUT=30\n", "MOD_CRATEFERRY_TIMECOUT"},
+    {"BlankBeforeEqualsIsShown", "MOD_CRATEFERRY_TIMECOUNT =30\n", "MOD_CRATEFERRY_TIMECOUNT "},
+    {"BlankBeforeKeyIsShown", " mod_crateferry_scanfolder=/x\n", " mod_crateferry_scanfolder"},
+    {"LowerCasePrefixCounts", "mod_crateferry_keep_free=5\n", "mod_crateferry_keep_free"},
+    {"KnownKeyInAnyCaseIsNot", "mod_crateferry_TimeCount=30\n", nullptr},
+    {"NewKeysAreKnown", "MOD_CRATEFERRY_KEEPFREE=5\n", nullptr},
+    {"LineWithoutEqualsIsNot", "MOD_CRATEFERRY_TIMECOUT 30\n", nullptr},
+    {"PrefixOnlyInTheValueIsNot", "OTHER=MOD_CRATEFERRY_X\n", nullptr},
+    {"CommentIsNot", "#MOD_CRATEFERRY_OLD=1\n", nullptr},
+    {"CommentAfterBlanksIsNot", " \t# MOD_CRATEFERRY_OLD=1\n", nullptr},
+};
+
+class UnknownSettingInLine : public testing::TestWithParam<LineCase> {};
+
+TEST_P(UnknownSettingInLine, ShowsTheTextBeforeTheEquals) {
+    const LineCase& c = GetParam();
+    std::string line = c.line;
+    const char* text = unknown_setting_in_line(line.data());
+    if (c.expected == nullptr) {
+        EXPECT_EQ(text, nullptr) << "got \"" << text << "\"";
+    } else {
+        ASSERT_NE(text, nullptr);
+        EXPECT_STREQ(text, c.expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, UnknownSettingInLine, testing::ValuesIn(k_unknown_cases),
+                         [](const testing::TestParamInfo<LineCase>& row) {
+                             return std::string(row.param.name);
+                         });
+
 // A real file with the given content, deleted when closed.
 UniqueFile settings_file(const std::string& content) {
     UniqueFile file(tmpfile());
