@@ -30,7 +30,7 @@ for triple in $targets; do
     echo "cross-test: $triple"
     cmake -S "$root" -B "$build" \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$triple.cmake" \
-        -DCRATEFERRY_WERROR=ON </dev/null
+        -DCRATEFERRY_TESTS=ON -DCRATEFERRY_WERROR=ON </dev/null
     cmake --build "$build" -j "$jobs" </dev/null
     ctest --test-dir "$build" -L unit --output-on-failure --no-tests=error </dev/null
 done
