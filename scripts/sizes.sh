@@ -20,7 +20,7 @@ size_of() {
         -DCRATEFERRY_STATIC="$static" </dev/null >/dev/null
     cmake --build "$build" -j "$jobs" </dev/null >/dev/null
     rm -rf "$build/installed"
-    DESTDIR="$build/installed" cmake --install "$build" --strip --component Unspecified \
+    DESTDIR="$build/installed" cmake --install "$build" --strip \
         </dev/null >/dev/null
     stat -c %s "$build/installed/opt/crateFerry/bin/crateFerry"
 }

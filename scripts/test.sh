@@ -43,6 +43,10 @@ elif ((status != 0)); then
   exit "$status"
 fi
 
+# `cmake --install` as the user nobody: into a fresh prefix and, for the device
+# component, a fresh DESTDIR; any file written outside them fails it.
+bash scripts/install-check.sh </dev/null
+
 (cd build && ctest --output-on-failure)
 
 # ctest shows no output of a test that passed: the end-to-end suite's pytest summary
