@@ -26,7 +26,7 @@ if [[ $(id -u) != 0 ]]; then
   exit 1
 fi
 
-bash scripts/install-packages.sh
+bash scripts/install-packages.sh bench
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=MinSizeRel -DCRATEFERRY_TESTS=OFF
 cmake --build build-bench -j"$(nproc)"
