@@ -202,7 +202,7 @@ cmp -s "$fresh/var/data/scans/new.txt" "$fresh/sent/new.txt" || fail "new.txt di
 [ ! -e "$fresh/sent/old.txt" ] || fail "old.txt was not pending but was sent"
 logged 'File /var/data/scans/new.txt was uploaded' || fail "no uploaded line"
 
-# The example's age is 7 days: the year-old file goes, the file just sent (stamped
+# The example's age is 30 days: the year-old file goes, the file just sent (stamped
 # with the timestamp's time, a second ago) stays.
 run remove
 
