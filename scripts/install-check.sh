@@ -55,7 +55,7 @@ traced() {
     return "$status"
 }
 
-# Prints every name in the trace files of $1 that is not under $2 and that a call
+# Prints, indented, every name in the trace files of $1 that is not under $2 and that a call
 # wrote, or tried to write (a failed attempt, as at a folder of the machine without
 # root, is marked with its error).
 outside() {
@@ -93,7 +93,7 @@ for name in sorted(written):
         continue
     if os.path.dirname(path) == build and os.path.basename(path).startswith("install_manifest"):
         continue
-    print(name)
+    print("  " + name)
 PY
 }
 
@@ -103,7 +103,7 @@ traced prefix cmake --install "$work/build" --prefix "$prefix" >/dev/null || sta
 left=$(outside prefix "$prefix")
 if [ -n "$left" ]; then
     echo "install-check: written outside the prefix:" >&2
-    sed 's/^/  /' <<<"$left" >&2
+    echo "$left" >&2
     status=1
 fi
 
@@ -113,7 +113,7 @@ traced device env DESTDIR="$stage" cmake --install "$work/build" --component dev
 left=$(outside device "$stage")
 if [ -n "$left" ]; then
     echo "install-check: written outside DESTDIR:" >&2
-    sed 's/^/  /' <<<"$left" >&2
+    echo "$left" >&2
     status=1
 fi
 [ "$status" = 0 ] || fail "an install failed or wrote outside its folder"
