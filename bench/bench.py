@@ -1,6 +1,6 @@
 """crateFerry benchmark: the program beside its floor and the tools users would pick.
 
-Run by bench/run.sh (which installs the tools and builds the Release program):
+Run by bench/run.sh (which installs the tools and builds the program as the package does):
     /usr/bin/python3 bench/bench.py --binary build-bench/crateFerry [--quick|--smoke]
         [--results FILE]
 As root: the program runs in the end-to-end sandbox of tests/e2e/harness.py (its

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The benchmark: installs the Debian packages it needs, builds the Release program in
-# build-bench, and runs bench/bench.py, which lays out the end-to-end sandbox, starts
+# The benchmark: installs the Debian packages it needs, builds the program in
+# build-bench as the package builds it (MinSizeRel), and runs bench/bench.py, which lays out the end-to-end sandbox, starts
 # the FTP and SFTP servers on 127.0.0.1 and prints a table of medians.
 #
 #   bash bench/run.sh            full run, table to bench/results/DATE.md
@@ -26,9 +26,9 @@ if [[ $(id -u) != 0 ]]; then
   exit 1
 fi
 
-bash scripts/install-packages.sh
+bash scripts/install-packages.sh bench
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCRATEFERRY_TESTS=OFF
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=MinSizeRel -DCRATEFERRY_TESTS=OFF
 cmake --build build-bench -j"$(nproc)"
 
 results=()

@@ -1,7 +1,9 @@
-# The Debian package: the installed tree as `cmake --install` lays it out (the
-# program under /opt/crateFerry, the man page, the copyright and the examples under
-# /usr/share), without the device component: the package's maintainer scripts make
-# the device's folders and the SFTP tools' links instead, and take them away again.
+# The Debian package: the installed tree as `cmake --install` lays it out, with the
+# folders scripts/package.sh gives (the program under /opt/crateFerry, the man page,
+# the copyright and the examples under /usr/share, the systemd units in
+# /lib/systemd/system), without the device component: the package's maintainer
+# scripts make the device's folders and the SFTP tools' links instead, and take them
+# away again.
 set(CRATEFERRY_MAINTAINER "crateFerry maintainers <maintainers@crateferry.example>"
     CACHE STRING "Maintainer line of the Debian package")
 

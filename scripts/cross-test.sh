@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds crateFerry for 32-bit ARM (armhf) and 64-bit ARM (arm64) devices with
-# warnings as errors, and runs each build's unit tests under qemu-user.
+# Builds crateFerry for 32-bit ARM (armhf) and 64-bit ARM (arm64) devices for size (as
+# the package: MinSizeRel) with warnings as errors, and runs each build's unit tests
+# under qemu-user.
 # Installs Debian's cross compilers and qemu-user first when they are missing.
 # Runs as root without standard input. Build folders: build-cross/<triple>.
 set -eu
@@ -30,7 +31,7 @@ for triple in $targets; do
     echo "cross-test: $triple"
     cmake -S "$root" -B "$build" \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$triple.cmake" \
-        -DCRATEFERRY_WERROR=ON </dev/null
+        -DCMAKE_BUILD_TYPE=MinSizeRel -DCRATEFERRY_TESTS=ON -DCRATEFERRY_WERROR=ON </dev/null
     cmake --build "$build" -j "$jobs" </dev/null
     ctest --test-dir "$build" -L unit --output-on-failure --no-tests=error </dev/null
 done

@@ -1,9 +1,11 @@
 #!/bin/bash
 # Checks a crateFerry Debian package the way a device gets it: installs it into a
 # fresh root with dpkg --root, sets the device up there with the README's install
-# steps, checks the example systemd units with systemd-analyze verify against the
-# installed program and man page, runs upload (one file to a file:// URL with the
-# real curl) and remove once each, then removes and purges the package.
+# steps (the timers enabled with systemctl, offline), checks the package's systemd
+# units and the example ones with systemd-analyze verify against the installed
+# program and man page, runs upload (one file to a file:// URL with the real curl)
+# and remove once each, then removes and purges the package, and checks that the
+# timers' links went with it.
 # Everything happens in a private mount namespace on tmpfs: the machine's /opt,
 # /var, /usr, /etc and /dev/log are never touched.
 #   scripts/package-check.sh [PACKAGE.deb]   (default: builds one with package.sh)
@@ -67,7 +69,7 @@ Description: the shared folders of the package check's fresh root
 
 STATUS
 printf '%s\n' /. /opt /usr /usr/bin /usr/bin/env /usr/share /usr/share/doc /usr/share/man \
-    /usr/share/man/man8 \
+    /usr/share/man/man8 /lib /lib/systemd /lib/systemd/system \
     > "$fresh/var/lib/dpkg/info/fresh-root-folders.list"
 mount --bind /dev/null "$fresh/dev/null"
 
@@ -97,10 +99,15 @@ for name in upload remove; do
 done
 [ -f "$fresh/usr/share/man/man8/crateFerry.8.gz" ] || fail "no man page where man looks"
 [ -f "$fresh/usr/share/doc/crateferry/copyright" ] || fail "no copyright file"
-for example in settings.example ssh_config.example crontab.example \
-    crateferry-upload.service crateferry-upload.timer crateferry-remove.service crateferry-remove.timer; do
+units="crateferry-upload.service crateferry-upload.timer crateferry-remove.service crateferry-remove.timer"
+for example in settings.example ssh_config.example crontab.example $units; do
     [ -f "$fresh/usr/share/doc/crateferry/examples/$example" ] || fail "no example $example"
 done
+for unit in $units; do
+    [ -f "$fresh/lib/systemd/system/$unit" ] || fail "no unit $unit in /lib/systemd/system"
+done
+[ ! -e "$fresh/etc/systemd/system/timers.target.wants/crateferry-upload.timer" ] ||
+    fail "the package enabled the upload timer"
 for tool in sftp ssh sshpass; do
     [ "$(readlink "$fresh/opt/crateFerry/bin/$tool")" = "/usr/bin/$tool" ] ||
         fail "postinst made no link for $tool"
@@ -113,8 +120,9 @@ done
 echo "package-check: installed:"
 dpkg --root="$fresh" -L crateferry | sed 's/^/  /'
 
-# The example units, checked as systemd would load them, in a namespace of their
-# own where the fresh root's program and man page stand at the machine's paths.
+# The package's units and the example ones, checked as systemd would load them, in a
+# namespace of their own where the fresh root's program and man page stand at the
+# machine's paths.
 unshare -m --propagation private /bin/bash -euo pipefail -s "$fresh" <<'VERIFY' || fail "the example units or the man page"
 fresh=$1
 mkdir -p /opt/crateFerry
@@ -125,19 +133,31 @@ if ! command -v systemd-analyze >/dev/null; then
     echo "package-check: SKIPPED systemd-analyze verify: systemd is not installed"
     exit 0
 fi
-cd /usr/share/doc/crateferry/examples
-systemd-analyze verify --man=yes crateferry-upload.service crateferry-upload.timer \
-    crateferry-remove.service crateferry-remove.timer
-echo "package-check: systemd-analyze verify: the example units, their program and man page are right"
+for folder in /usr/lib/systemd/system /usr/share/doc/crateferry/examples; do
+    cd "$folder"
+    systemd-analyze verify --man=yes crateferry-upload.service crateferry-upload.timer \
+        crateferry-remove.service crateferry-remove.timer
+done
+echo "package-check: systemd-analyze verify: the units, their program and man page are right"
 VERIFY
 
-# The README's device install steps, as written there, in the fresh root.
+# The README's device install steps, as written there, in the fresh root; the last
+# one without --now: no systemd runs here to start the timers, so systemctl only
+# makes their links, as on a device image.
 chroot "$fresh" /bin/sh -eu <<'STEPS'
 install -m 0600 /usr/share/doc/crateferry/examples/settings.example /opt/crateFerry/etc/settings
 install -d /var/data/scans
 touch /var/data/crateFerry/timestamp
+systemctl enable crateferry-upload.timer crateferry-remove.timer
 STEPS
 [ "$(stat -c %a "$fresh/opt/crateFerry/etc/settings")" = 600 ] || fail "settings not mode 0600"
+wants="$fresh/etc/systemd/system/timers.target.wants"
+for timer in crateferry-upload.timer crateferry-remove.timer; do
+    case $(readlink "$wants/$timer") in
+        */lib/systemd/system/"$timer") ;;
+        *) fail "$timer not enabled" ;;
+    esac
+done
 # The example's upload URL and credentials are placeholders: a local folder
 # stands in for the server, as an edit of those lines would.
 sed -i -e 's|^MOD_CRATEFERRY_REMOTEURL=.*|MOD_CRATEFERRY_REMOTEURL="file:///sent/"|' \
@@ -182,7 +202,7 @@ cmp -s "$fresh/var/data/scans/new.txt" "$fresh/sent/new.txt" || fail "new.txt di
 [ ! -e "$fresh/sent/old.txt" ] || fail "old.txt was not pending but was sent"
 logged 'File /var/data/scans/new.txt was uploaded' || fail "no uploaded line"
 
-# The example's age is 7 days: the year-old file goes, the file just sent (stamped
+# The example's age is 30 days: the year-old file goes, the file just sent (stamped
 # with the timestamp's time, a second ago) stays.
 run remove
 
@@ -216,6 +236,10 @@ expected="opt opt/crateFerry opt/crateFerry/etc opt/crateFerry/etc/settings var/
 var/crateFerry/curl_error var/crateFerry/upload.lock var/data/crateFerry var/data/crateFerry/timestamp "
 [ "$left" = "$expected" ] || fail "after dpkg -r: expected only the device's files, found: $left"
 echo "package-check: dpkg -r removed every file of the package; kept: settings, timestamp, working files"
+# The enabled timers no longer start anything: masked, as Debian's helpers do.
+for timer in crateferry-upload.timer crateferry-remove.timer; do
+    [ "$(readlink "$fresh/etc/systemd/system/$timer")" = /dev/null ] || fail "$timer not masked after dpkg -r"
+done
 
 # Purge: the program's own working files go; with the device's files deleted too,
 # nothing of crateFerry is left.
@@ -224,4 +248,7 @@ dpkg --root="$fresh" --purge crateferry 2>&1 | sed 's/^/  /'
 for path in /opt/crateFerry /var/crateFerry /var/data/crateFerry; do
     [ ! -e "$fresh$path" ] || fail "dpkg --purge left $path: $(cd "$fresh" && find "${path#/}")"
 done
-echo "package-check: the package installs, the README's steps give a working device, and it removes and purges cleanly"
+# Nor of the timers: their links, masks and the helpers' records are gone.
+left=$(cd "$fresh" && find etc/systemd var/lib/systemd -name 'crateferry*' 2>/dev/null | tr '\n' ' ')
+[ -z "$left" ] || fail "dpkg --purge left the timers' $left"
+echo "package-check: the package installs, the README's steps give a working device, and it removes and purges cleanly, its timers too"

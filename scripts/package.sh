@@ -1,5 +1,5 @@
 #!/bin/sh
-# Builds the Debian package of crateFerry (crateferry_<version>_<arch>.deb).
+# Builds the Debian package of crateFerry (crateferry_<version>_<arch>.deb), for size.
 #   scripts/package.sh [BUILD_DIR [CMAKE_ARGS...]]
 # BUILD_DIR defaults to build-package. Extra arguments go to cmake, e.g. a cross
 # build that links statically:
@@ -13,7 +13,13 @@ build=${1:-build-package}
 [ $# -gt 0 ] && shift
 case $build in /*) ;; *) build="$root/$build" ;; esac
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCRATEFERRY_TESTS=OFF "$@" </dev/null
+# Built for size (devices have little room), in the folders Debian wants: the program
+# under /opt/crateFerry (its paths are fixed), the man page, the copyright and the
+# examples under /usr/share, the systemd units where systemd finds a package's units.
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=MinSizeRel -DCRATEFERRY_TESTS=OFF \
+    -DCMAKE_INSTALL_PREFIX=/opt/crateFerry -DCMAKE_INSTALL_MANDIR=/usr/share/man \
+    -DCMAKE_INSTALL_DOCDIR=/usr/share/doc/crateferry -DCRATEFERRY_UNITDIR=/lib/systemd/system \
+    "$@" </dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" </dev/null
 # Strip the program in the package: devices have little room.
 report=$(cd "$build" && cpack -G DEB -D CPACK_STRIP_FILES=ON </dev/null)

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Prints the size of the program a device gets: the Release build, installed with
-# `cmake --install --strip`, for x86-64, armhf and arm64, linked dynamically and
-# fully statically (-DCRATEFERRY_STATIC=ON), as a Markdown table.
+# Prints the size of the program a device gets: the build for size (MinSizeRel, as the
+# Debian package and the cross builds), installed with `cmake --install --strip`, for
+# x86-64, armhf and arm64, linked dynamically and fully statically
+# (-DCRATEFERRY_STATIC=ON), as a Markdown table.
 # Needs the cross compilers (scripts/cross-test.sh installs them). Runs without
 # root; build folders: build-sizes/<target>-<linking>.
 set -eu
@@ -15,11 +16,11 @@ size_of() {
     toolchain=
     [ "$target" = x86-64 ] || toolchain="-DCMAKE_TOOLCHAIN_FILE=$root/cmake/toolchains/$target.cmake"
     # shellcheck disable=SC2086
-    cmake -S "$root" -B "$build" $toolchain -DCMAKE_BUILD_TYPE=Release -DCRATEFERRY_TESTS=OFF \
+    cmake -S "$root" -B "$build" $toolchain -DCMAKE_BUILD_TYPE=MinSizeRel -DCRATEFERRY_TESTS=OFF \
         -DCRATEFERRY_STATIC="$static" </dev/null >/dev/null
     cmake --build "$build" -j "$jobs" </dev/null >/dev/null
     rm -rf "$build/installed"
-    DESTDIR="$build/installed" cmake --install "$build" --strip --component Unspecified \
+    DESTDIR="$build/installed" cmake --install "$build" --strip \
         </dev/null >/dev/null
     stat -c %s "$build/installed/opt/crateFerry/bin/crateFerry"
 }

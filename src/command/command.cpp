@@ -16,7 +16,11 @@ int crateferry_main(int argc, char** argv) {
 
     // Fails harmlessly when the process already leads a process group.
     (void)setsid();
-    openlog("crateFerry", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    // Started by a person at a terminal, every line is also written to standard error,
+    // so that it is seen even where no syslog daemon listens; under cron or systemd
+    // standard error is no terminal and nothing changes.
+    const int to_terminal = isatty(STDERR_FILENO) != 0 ? LOG_PERROR : 0;
+    openlog("crateFerry", LOG_PID | LOG_NDELAY | to_terminal, LOG_DAEMON);
     syslog(LOG_NOTICE, "started");
     load_settings(&cfg);
 

@@ -368,7 +368,8 @@ class Sandbox:
         self._read_log(records)
         return records
 
-    def run(self, name="upload", *, faketime=None, timeout=60, argv0=None, args=()):
+    def run(self, name="upload", *, faketime=None, timeout=60, argv0=None, args=(),
+            terminal=False):
         """Runs the binary once as `name` and returns a RunResult.
 
         The binary is started through a link whose last path component is the last
@@ -377,6 +378,8 @@ class Sandbox:
         `args` as its further arguments. Standard
         input is /dev/null. With `faketime` (e.g. harness.FAST), it runs under
         Debian's `faketime -f OFFSET`, which its children inherit through LD_PRELOAD.
+        With `terminal`, standard error is a pseudo-terminal (as when a person starts
+        the program) and RunResult.stderr is what came out on it, line ends as "\n".
         A run that outlives `timeout` seconds kills the whole sandbox and raises
         SandboxTimeout.
         """
@@ -397,22 +400,41 @@ class Sandbox:
         log = []
         self._read_log([])  # drop anything left from before
         accounted = self._accounting.stat().st_size
-        process = subprocess.Popen(
-            command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, env=environment, cwd=self.home)
-        # The log socket is drained while the program runs: a full socket queue
-        # would block its syslog calls.
+        terminal_output = bytearray()
+        terminal_side = None
+        if terminal:
+            terminal_side, terminal_stderr = os.openpty()
+        try:
+            process = subprocess.Popen(
+                command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                stderr=terminal_stderr if terminal else subprocess.PIPE, env=environment,
+                cwd=self.home)
+        finally:
+            if terminal:
+                os.close(terminal_stderr)
+        # The log socket (and the terminal) are drained while the program runs: a full
+        # socket queue would block its syslog calls.
+        watched = [self._log_socket] + ([terminal_side] if terminal else [])
         deadline = time.monotonic() + timeout
-        while process.poll() is None:
-            if time.monotonic() > deadline:
-                self.close_namespace()
-                process.wait()
+        try:
+            while process.poll() is None:
+                if time.monotonic() > deadline:
+                    self.close_namespace()
+                    process.wait()
+                    self._read_log(log)
+                    raise SandboxTimeout(f"{argv0} ran longer than {timeout} s; log so far: "
+                                         f"{[r.raw for r in log]}")
+                ready, _, _ = select.select(watched, [], [], 0.05)
+                if terminal_side in ready:
+                    terminal_output += _read_terminal(terminal_side)
                 self._read_log(log)
-                raise SandboxTimeout(f"{argv0} ran longer than {timeout} s; log so far: "
-                                     f"{[r.raw for r in log]}")
-            select.select([self._log_socket], [], [], 0.05)
-            self._read_log(log)
-        stdout, stderr = process.communicate()
+            stdout, stderr = process.communicate()
+            if terminal:
+                terminal_output += _read_terminal(terminal_side, until_closed=True)
+                stderr = bytes(terminal_output).replace(b"\r\n", b"\n")
+        finally:
+            if terminal:
+                os.close(terminal_side)
         self._read_log(log)
         with open(self._accounting, "rb") as f:
             f.seek(accounted)
@@ -433,6 +455,23 @@ class Sandbox:
                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
                               env={"PATH": SAFE_PATH, "HOME": str(self.home), "LANG": "C"},
                               cwd=self.home, timeout=timeout)
+
+
+def _read_terminal(fd, until_closed=False):
+    """What is waiting on the pseudo-terminal's side `fd`; with `until_closed`, all
+    until the last writer closed it."""
+    data = bytearray()
+    while True:
+        ready, _, _ = select.select([fd], [], [], 0.5 if until_closed else 0)
+        if not ready:
+            return bytes(data)
+        try:
+            chunk = os.read(fd, 65536)
+        except OSError:  # EIO: no writer is left
+            return bytes(data)
+        if not chunk:
+            return bytes(data)
+        data += chunk
 
 
 class Ftpd:

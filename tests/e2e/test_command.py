@@ -109,6 +109,23 @@ def test_other_names_print_nothing(sandbox, name):
     assert result.stdout == "" and result.stderr == "", result
 
 
+TERMINAL_RUNS = [
+    pytest.param("upload", id="upload"),
+    pytest.param("remove", id="remove"),
+    pytest.param("unknown", id="an unknown name"),
+]
+
+
+@pytest.mark.parametrize("name", TERMINAL_RUNS)
+def test_with_standard_error_a_terminal_each_log_line_is_also_written_there(sandbox, name):
+    prepare_scan(sandbox)
+    result = sandbox.run(name, terminal=True)
+    assert result.returncode == 0, result
+    assert len(result.log) >= 2, result
+    pid = result.log[0].pid
+    assert result.stderr.splitlines() == [f"crateFerry[{pid}]: {r.message}" for r in result.log], result
+
+
 ARGUMENTS = [
     pytest.param("upload", ["--help"], id="upload --help runs an upload"),
     pytest.param("upload", ["-h", "--version", "remove"], id="upload ignores every argument"),
