@@ -72,6 +72,10 @@ printf '%s\n' /. /opt /usr /usr/bin /usr/bin/env /usr/share /usr/share/doc /usr/
     /usr/share/man/man8 /lib /lib/systemd /lib/systemd/system \
     > "$fresh/var/lib/dpkg/info/fresh-root-folders.list"
 mount --bind /dev/null "$fresh/dev/null"
+# Like every Linux device, the fresh root has /proc: the transfers reach the files
+# they send as /proc/self/fd/N.
+mkdir -p "$fresh/proc"
+mount -t proc proc "$fresh/proc"
 
 # A package for another architecture (armhf, arm64) runs under qemu-user.
 emulator=()

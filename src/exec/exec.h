@@ -31,11 +31,17 @@ int run_shell(const std::string& command);
 // the child's environment (replacing variables of those names). A secret passed this
 // way reaches the command through "$NAME" and stands in no process's argument list.
 // The descriptors of `open_files` stay open in the child under their numbers, so
-// the command reaches each open file as /dev/fd/N, whatever became of its name.
+// the command reaches each open file as open_file_path(fd), whatever became of its
+// name.
 // Returns what run_command returns.
 int run_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
                            const char* shell_options = "-c",
                            const std::vector<int>& open_files = {});
+
+// The path under which a child that was handed the open file `fd` opens that same
+// open file again: "/proc/self/fd/N". It reopens the file itself, not its name;
+// /proc is there on every Linux system, where /dev/fd is not always.
+std::string open_file_path(int fd);
 
 // True for the characters the shell reads literally anywhere in an unquoted word:
 // letters, digits and @%+=:,./_-

@@ -101,6 +101,10 @@ int run_command(const char* program, ...) {
     return spawn_and_wait(argv, nullptr);
 }
 
+std::string open_file_path(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
 int exit_code(int status) {
     if (status == -1) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -84,7 +84,7 @@ std::string curl_acceptable_url(const std::string& url);
 
 // The URL curl uploads `path` to: `remoteurl` with the file's name appended,
 // percent-encoded, when the URL's path is empty or ends in '/' (curl reads the file
-// as /dev/fd/N, so the URL names the remote file); `remoteurl` itself when its path
+// as /proc/self/fd/N, so the URL names the remote file); `remoteurl` itself when its path
 // names a file.
 std::string curl_target_url(const char* remoteurl, const char* path);
 
@@ -101,7 +101,7 @@ CurlTarget curl_target(const char* path, const Remote& remote);
 // -- upload -------------------------------------------------------------------
 
 // A file to send: the walked path (for its name and the log) and the open file that
-// curl reads as /dev/fd/N.
+// curl reads as /proc/self/fd/N.
 struct OpenFile {
     std::string path;
     int fd;
@@ -153,7 +153,7 @@ std::string download_listing_command(const char* url, const std::string& credent
 std::string download_prefix_command(const char* url, const char* list_path);
 // Writes `url` as the one line of the list file.
 std::string download_single_command(const char* url, const char* list_path);
-// Fetches `file_url` into the open file `fd` (curl writes /dev/fd/N).
+// Fetches `file_url` into the open file `fd` (curl writes /proc/self/fd/N).
 std::string download_command(const std::string& credentials, const std::string& file_url, int fd,
                              uint32_t stall_seconds);
 

@@ -99,7 +99,7 @@ std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& 
         }
         // Each URL's own output: a server's reply body never mixes with the results.
         config += option("url", target.url) + option("output", "/dev/null") +
-                  option("upload-file", "/dev/fd/" + std::to_string(files[i].fd));
+                  option("upload-file", open_file_path(files[i].fd));
     }
     return config;
 }

@@ -3,7 +3,7 @@
 //
 // Rules a reader must not break:
 // - a listed name is chosen by the remote server: it is fetched as exactly itself, or
-//   not at all; curl writes only into a file the download step made (/dev/fd/N), never
+//   not at all; curl writes only into a file the download step made (/proc/self/fd/N), never
 //   to a name;
 // - curl decodes %XX and drops "#..." and "?..." from a URL: so only names of plain
 //   characters go into the URL as they are, every other name is percent-encoded.
@@ -45,8 +45,8 @@ std::string download_single_command(const char* url, const char* list_path) {
 
 std::string download_command(const std::string& credentials, const std::string& file_url, int fd,
                              uint32_t stall_seconds) {
-    return credentials + "curl -K - -fSs " + curl_stall_options(stall_seconds) + "-o /dev/fd/" +
-           std::to_string(fd) + " " + curl_url_argument(file_url) + " 2>" + paths::curl_error;
+    return credentials + "curl -K - -fSs " + curl_stall_options(stall_seconds) + "-o " +
+           open_file_path(fd) + " " + curl_url_argument(file_url) + " 2>" + paths::curl_error;
 }
 
 bool is_literal_url_name(const std::string& name) {

@@ -60,7 +60,7 @@ std::string curl_upload_command(const OpenFile& file, const Remote& remote) {
     if (!target.rename_from.empty())
         command += "-Q " + shell_quote("-RNFR " + target.rename_from) + " -Q " +
                    shell_quote("-RNTO " + target.rename_to) + " ";
-    return command + curl_url_argument(target.url) + " -T /dev/fd/" + std::to_string(file.fd) +
+    return command + curl_url_argument(target.url) + " -T " + open_file_path(file.fd) +
            " 2>" + paths::curl_error;
 }
 

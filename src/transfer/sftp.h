@@ -3,7 +3,7 @@
 // Rules a reader must not break:
 // - the queue holds exactly one put line per file (and its rename line, with
 //   temporary names), each ending in a line feed and read by sftp as one command;
-// - sftp reads each file as /dev/fd/N, the file the walk found, and stores it under
+// - sftp reads each file as /proc/self/fd/N, the file the walk found, and stores it under
 //   the walked name;
 // - a session succeeds only when sftp read the queue to its end and said nothing.
 #pragma once
@@ -28,7 +28,7 @@ std::string sftp_batch_command(const char* username, const std::string& host,
                                uint32_t stall_seconds);
 
 // The queue line that sends the open file `fd` as the remote file `name`, line feed
-// included: "put /dev/fd/N NAME", with a backslash before every character of NAME
+// included: "put /proc/self/fd/N NAME", with a backslash before every character of NAME
 // other than letters, digits and @%+=:,./_-
 std::string sftp_queue_line(int fd, const std::string& name);
 

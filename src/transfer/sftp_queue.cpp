@@ -46,13 +46,13 @@ std::string sftp_escape(const std::string& text) {
 
 std::string sftp_queue_line(int fd, const std::string& name) {
     // The local path comes first and is no option, so no remote name is read as one.
-    return "put /dev/fd/" + std::to_string(fd) + " " + sftp_escape(name) + "\n";
+    return "put " + open_file_path(fd) + " " + sftp_escape(name) + "\n";
 }
 
 std::string sftp_queue_lines_renamed(int fd, const std::string& name) {
     const std::string temporary = sftp_escape(temporary_name(name));
     // The temporary name begins with '.', so rename reads neither name as an option.
-    return "put /dev/fd/" + std::to_string(fd) + " " + temporary + "\nrename " + temporary + " " +
+    return "put " + open_file_path(fd) + " " + temporary + "\nrename " + temporary + " " +
            sftp_escape(name) + "\n";
 }
 

@@ -58,7 +58,7 @@ def test_program_name_selects_the_operation(sandbox, argv0, operation):
     queue = sandbox.work / "sftp_list"
     if operation == "upload":
         assert result.entries() == [STARTED, EXITED], result
-        assert old.exists() and re.fullmatch(f"put /dev/fd/\\d+ {old.name}\n", queue.read_text())
+        assert old.exists() and re.fullmatch(f"put /proc/self/fd/\\d+ {old.name}\n", queue.read_text())
     elif operation == "remove":
         assert result.entries() == [STARTED, (NOTICE, f"File {old} were removed"), EXITED], result
         assert not old.exists() and not queue.exists()
@@ -140,7 +140,7 @@ def test_arguments_are_ignored(sandbox, name, args):
     assert result.returncode == 0 and result.stdout == "", result
     if name == "upload":
         assert result.entries() == [STARTED, EXITED], result
-        assert old.exists() and re.fullmatch(f"put /dev/fd/\\d+ {old.name}\n",
+        assert old.exists() and re.fullmatch(f"put /proc/self/fd/\\d+ {old.name}\n",
                                              (sandbox.work / "sftp_list").read_text())
     else:
         assert result.entries() == [STARTED, (NOTICE, f"File {old} were removed"), EXITED], result

@@ -51,11 +51,11 @@ def is_pending(path):
 
 def queued_paths(sandbox):
     """The scan folder's paths of the files the put lines of the queue file send, for
-    names without escapes: each line sends an open file (/dev/fd/N) under its name."""
+    names without escapes: each line sends an open file (/proc/self/fd/N) under its name."""
     lines = (sandbox.work / "sftp_list").read_text().splitlines()
     if lines and lines[-1] == QUEUE_END:  # added only when the session runs
         lines.pop()
-    assert all(re.fullmatch(r"put /dev/fd/\d+ [^ ]+", line) for line in lines), lines
+    assert all(re.fullmatch(r"put /proc/self/fd/\d+ [^ ]+", line) for line in lines), lines
     return [str(sandbox.scan / line.split(" ")[2]) for line in lines]
 
 

@@ -9,7 +9,7 @@
 //   percent-decoded, is empty, ".", ".." or holds a '/';
 // - otherwise it ends with its error redirect, and run with the real /bin/sh -c and a
 //   stub curl first on PATH (in a temporary folder: no network, no /var), it runs curl
-//   exactly once, with the stall limits, writing to the open file /dev/fd/7 and to no
+//   exactly once, with the stall limits, writing to the open file /proc/self/fd/7 and to no
 //   name, and fetching the line itself when the listed name is plain, else the folder
 //   URL with the name percent-encoded (the one file: the URL with only blanks, control
 //   bytes and DEL encoded); "-g" comes exactly when the URL holds []{} and "--url" when
@@ -137,10 +137,10 @@ void check_curl_arguments(const std::vector<std::string>& args, const std::strin
     while (next + 1 < args.size() && args[next] == "-K") next += 2;  // credentials from stdin
     // Every fetch is bounded by the stall limit, and writes the open file only.
     const std::vector<std::string> fetch = {"-fSs", "--connect-timeout", "300", "-Y", "1",
-                                            "-y", "300", "-o", "/dev/fd/7"};
+                                            "-y", "300", "-o", "/proc/self/fd/7"};
     require(args.size() >= next + fetch.size() &&
                 std::equal(fetch.begin(), fetch.end(), args.begin() + static_cast<ptrdiff_t>(next)),
-            "every fetch has the stall limits and writes /dev/fd/7", detail);
+            "every fetch has the stall limits and writes /proc/self/fd/7", detail);
     next += fetch.size();
     const std::string url_expected =
         single ? acceptable(line) : plain_name(name) ? line : folder_url + percent_encode(name);

@@ -1,7 +1,7 @@
 // Fuzz target for the sftp queue line. Property, for any file name without NUL or '/':
 // for a name without a line feed (sftp_queue_add refuses the others) the line ends in
 // its only line feed, and a model of sftp's batch command reader makes of it the words
-// "put", "/dev/fd/N" and the name, with no wildcard or comment left active.
+// "put", "/proc/self/fd/N" and the name, with no wildcard or comment left active.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(line.find('\n') == line.size() - 1, "the line's one line feed ends it",
             "name: " + printable(name) + "\nline: " + printable(line));
     const BatchLine batch = read_batch_line(line.substr(0, line.size() - 1));
-    const std::vector<std::string> expected = {"put", "/dev/fd/7", name};
+    const std::vector<std::string> expected = {"put", "/proc/self/fd/7", name};
     require(!batch.misread && batch.words == expected,
             "sftp reads the line as put, the open file and the name",
             "name:  " + printable(name) + "\nline:  " + printable(line) +

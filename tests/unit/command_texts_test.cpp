@@ -88,7 +88,7 @@ TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
     const std::vector<CommandCase> cases = {
         {"plain curl upload names the remote file and reads the open file",
          curl_upload_command({"/data/scan/a.jpg", 5}, remote_at("ftp://host/up/")),
-         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://host/up/a.jpg -T /dev/fd/5 "
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://host/up/a.jpg -T /proc/self/fd/5 "
          "2>/var/crateFerry/curl_error"},
         {"plain credentials travel in the environment as the documented config line",
          curl_credentials_secret("user", "secret"), "CRATEFERRY_CURL_USER=user=\"user:secret\""},
@@ -100,22 +100,22 @@ TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
         {"a long name and URL are never cut",
          curl_upload_command({"/data/" + std::string(300, 'p'), 12}, remote_at("ftp://h/")),
          "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/" + std::string(300, 'p') +
-             " -T /dev/fd/12 2>/var/crateFerry/curl_error"},
+             " -T /proc/self/fd/12 2>/var/crateFerry/curl_error"},
         {"a name with blanks and quotes is encoded in the URL",
          curl_upload_command({"/s/it's a;b", 5}, remote_at("ftp://h/")),
-         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/it%27s%20a%3Bb -T /dev/fd/5 "
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/it%27s%20a%3Bb -T /proc/self/fd/5 "
          "2>/var/crateFerry/curl_error"},
         {"a name with brackets is encoded and needs no -g",
          curl_upload_command({"/s/[a]{b}", 5}, remote_at("ftp://h/")),
-         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/%5Ba%5D%7Bb%7D -T /dev/fd/5 "
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/%5Ba%5D%7Bb%7D -T /proc/self/fd/5 "
          "2>/var/crateFerry/curl_error"},
         {"a URL with brackets is quoted after -g",
          curl_upload_command({"/s/a", 5}, remote_at("ftp://h/[x]/")),
-         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 -g 'ftp://h/[x]/a' -T /dev/fd/5 "
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 -g 'ftp://h/[x]/a' -T /proc/self/fd/5 "
          "2>/var/crateFerry/curl_error"},
         {"a URL naming the remote file is used as it is",
          curl_upload_command({"/s/a\\b c", 7}, remote_at("ftp://h/up/x.dat")),
-         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/up/x.dat -T /dev/fd/7 "
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/up/x.dat -T /proc/self/fd/7 "
          "2>/var/crateFerry/curl_error"},
         {"a URL beginning with '-' follows --url", curl_url_argument("-oops"), "--url -oops"},
         {"a plain URL is passed as it is", curl_url_argument("https://u@h:8/a/b=c,d"),
@@ -221,19 +221,19 @@ TEST(CurlCommand, ATemporaryUploadSendsUnderTheHiddenNameAndRenamesAfter) {
     const std::vector<CommandCase> cases = {
         {"a folder URL gets the file's temporary name",
          curl_upload_command({"/s/a.jpg", 5}, remote_at("ftp://h/up/", true)),
-         start + "-Q '-RNFR .a.jpg.cfpart' -Q '-RNTO a.jpg' ftp://h/up/.a.jpg.cfpart -T /dev/fd/5 "
+         start + "-Q '-RNFR .a.jpg.cfpart' -Q '-RNTO a.jpg' ftp://h/up/.a.jpg.cfpart -T /proc/self/fd/5 "
                  "2>/var/crateFerry/curl_error"},
         {"a URL naming the remote file renames to that name, decoded",
          curl_upload_command({"/s/a.jpg", 5}, remote_at("FTPS://h/up/b%20c", true)),
-         start + "-Q '-RNFR .b c.cfpart' -Q '-RNTO b c' FTPS://h/up/.b%20c.cfpart -T /dev/fd/5 "
+         start + "-Q '-RNFR .b c.cfpart' -Q '-RNTO b c' FTPS://h/up/.b%20c.cfpart -T /proc/self/fd/5 "
                  "2>/var/crateFerry/curl_error"},
         {"a hostile name is encoded in the URL and quoted in the commands",
          curl_upload_command({"/s/it's [x]", 5}, remote_at("ftp://h", true)),
          start + "-Q '-RNFR .it'\\''s [x].cfpart' -Q '-RNTO it'\\''s [x]' "
-                 "ftp://h/.it%27s%20%5Bx%5D.cfpart -T /dev/fd/5 2>/var/crateFerry/curl_error"},
+                 "ftp://h/.it%27s%20%5Bx%5D.cfpart -T /proc/self/fd/5 2>/var/crateFerry/curl_error"},
         {"a URL that cannot rename uploads as without the setting",
          curl_upload_command({"/s/a.jpg", 5}, remote_at("file:///up/", true)),
-         start + "file:///up/a.jpg -T /dev/fd/5 2>/var/crateFerry/curl_error"},
+         start + "file:///up/a.jpg -T /proc/self/fd/5 2>/var/crateFerry/curl_error"},
     };
     for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
 }
@@ -274,17 +274,17 @@ TEST(CurlBatch, EveryValueIsEscapedAndRenamedFilesGetAGroupEach) {
         "speed-limit = 1\nspeed-time = 300\n"
         "write-out = \"crateferry-result %{urlnum} %{exitcode} %{errormsg}\\n\"\n";
     EXPECT_EQ(curl_batch_config({{"/s/a.dat", 5}, {"/s/-b \"c\"\\\r", 6}}, remote_at("ftp://h/in/")),
-              common + "url = \"ftp://h/in/a.dat\"\noutput = \"/dev/null\"\nupload-file = \"/dev/fd/5\"\n"
+              common + "url = \"ftp://h/in/a.dat\"\noutput = \"/dev/null\"\nupload-file = \"/proc/self/fd/5\"\n"
                        "url = \"ftp://h/in/-b%20%22c%22%5C%0D\"\noutput = \"/dev/null\"\n"
-                       "upload-file = \"/dev/fd/6\"\n");
+                       "upload-file = \"/proc/self/fd/6\"\n");
     const std::string renamed =
         curl_batch_config({{"/s/a b", 5}, {"/s/c", 6}}, remote_at("ftp://h/in/", true));
     EXPECT_EQ(renamed, common + "quote = \"-RNFR .a b.cfpart\"\nquote = \"-RNTO a b\"\n"
                                 "url = \"ftp://h/in/.a%20b.cfpart\"\noutput = \"/dev/null\"\n"
-                                "upload-file = \"/dev/fd/5\"\nnext\n" +
+                                "upload-file = \"/proc/self/fd/5\"\nnext\n" +
                            common + "quote = \"-RNFR .c.cfpart\"\nquote = \"-RNTO c\"\n"
                                 "url = \"ftp://h/in/.c.cfpart\"\noutput = \"/dev/null\"\n"
-                                "upload-file = \"/dev/fd/6\"\n");
+                                "upload-file = \"/proc/self/fd/6\"\n");
     EXPECT_EQ(curl_batch_command(),
               "curl --fail-early -K /var/crateFerry/curl_batch > /var/crateFerry/curl_results "
               "2>/var/crateFerry/curl_error");
@@ -318,16 +318,16 @@ TEST(CurlTargetUrl, NamesTheRemoteFileUnlessTheUrlDoes) {
 }
 
 TEST(SftpQueueLine, PutsTheOpenFileUnderItsNameEscapingEveryCharacterOutsideThePlainSet) {
-    EXPECT_EQ(sftp_queue_line(5, "a-b_c.jpg"), "put /dev/fd/5 a-b_c.jpg\n");
-    EXPECT_EQ(sftp_queue_line(5, "a b*'\"\\"), "put /dev/fd/5 a\\ b\\*\\'\\\"\\\\\n");
-    EXPECT_EQ(sftp_queue_line(12, "-x"), "put /dev/fd/12 -x\n");
+    EXPECT_EQ(sftp_queue_line(5, "a-b_c.jpg"), "put /proc/self/fd/5 a-b_c.jpg\n");
+    EXPECT_EQ(sftp_queue_line(5, "a b*'\"\\"), "put /proc/self/fd/5 a\\ b\\*\\'\\\"\\\\\n");
+    EXPECT_EQ(sftp_queue_line(12, "-x"), "put /proc/self/fd/12 -x\n");
 }
 
 TEST(SftpQueueLine, ATemporaryNameIsPutThenRenamedInTheSameFolder) {
     EXPECT_EQ(sftp_queue_lines_renamed(5, "a.jpg"),
-              "put /dev/fd/5 .a.jpg.cfpart\nrename .a.jpg.cfpart a.jpg\n");
+              "put /proc/self/fd/5 .a.jpg.cfpart\nrename .a.jpg.cfpart a.jpg\n");
     EXPECT_EQ(sftp_queue_lines_renamed(5, "-a b"),
-              "put /dev/fd/5 .-a\\ b.cfpart\nrename .-a\\ b.cfpart -a\\ b\n");
+              "put /proc/self/fd/5 .-a\\ b.cfpart\nrename .-a\\ b.cfpart -a\\ b\n");
 }
 
 TEST(SftpQueueLine, ReadsBackAsTheWalkedNameForEveryHostileName) {
@@ -335,11 +335,11 @@ TEST(SftpQueueLine, ReadsBackAsTheWalkedNameForEveryHostileName) {
         if (name.find('\n') != std::string::npos || name.empty()) continue;  // never queued
         const std::string line = sftp_queue_line(5, name);
         EXPECT_EQ(line.find('\n'), line.size() - 1) << name;
-        EXPECT_EQ(put_line_words(line), (std::vector<std::string>{"/dev/fd/5", name}));
+        EXPECT_EQ(put_line_words(line), (std::vector<std::string>{"/proc/self/fd/5", name}));
         // The put line of a temporary upload names the temporary name.
         const std::string renamed = sftp_queue_lines_renamed(5, name);
         EXPECT_EQ(put_line_words(renamed.substr(0, renamed.find('\n') + 1)),
-                  (std::vector<std::string>{"/dev/fd/5", "." + name + ".cfpart"}));
+                  (std::vector<std::string>{"/proc/self/fd/5", "." + name + ".cfpart"}));
     }
 }
 
@@ -358,7 +358,7 @@ TEST(CurlCommand, TheShellHandsCurlTheURLAndTheOpenFileAsThemselves) {
                                              "-Y", "1", "-y", "300"};
         const std::string target = curl_target_url(url.c_str(), ("/s/" + value).c_str());
         if (target.find_first_of("[]{}") != std::string::npos) expected.push_back("-g");
-        expected.insert(expected.end(), {target, "-T", "/dev/fd/9"});
+        expected.insert(expected.end(), {target, "-T", "/proc/self/fd/9"});
         EXPECT_EQ(shell_words(words), nul_joined(expected)) << value;
     }
 }

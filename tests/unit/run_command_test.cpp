@@ -175,7 +175,7 @@ TEST(RunCommand, ACommandReadsTheFilesItIsHandedThoughTheirNamesWereReplaced) {
     const std::string fds = dir.file("fds");
     keep_open_in_children(lock.get());
     const int status = run_shell_with_secrets(
-        "cat /dev/fd/" + std::to_string(one.get()) + " /dev/fd/" + std::to_string(two.get()) +
+        "cat " + open_file_path(one.get()) + " " + open_file_path(two.get()) +
             " > " + out + "; find /proc/$$/fd -mindepth 1 -fprintf " + fds + " '%f\\n'; :",
         {}, "-c", {two.get(), one.get()});
     keep_open_in_children(-1);
