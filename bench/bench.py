@@ -389,6 +389,15 @@ def program_commands(bench, prepare):
     return texts
 
 
+def by_name(text, folder):
+    """A command text or queue line of the program with each open file it hands a tool
+    (/proc/self/fd/N, open only in the program's own child) named by its path in
+    `folder` instead: the floor opens the files by name."""
+    text = re.sub(r"/([^/ ]+) -T /proc/self/fd/\d+", lambda m: f"/{m[1]} -T {folder}/{m[1]}", text)
+    return re.sub(r"^put /proc/self/fd/\d+ (\S+)$", lambda m: f"put {folder}/{m[1]} {m[1]}", text,
+                  flags=re.M)
+
+
 def make_files(bench, folder, count, size):
     bench.sh(f"mkdir -p {folder} && cd {folder} && for i in $(seq -f '%04.0f' 1 {count}); "
              f"do head -c {size} /dev/urandom > file$i.dat; done")
@@ -433,7 +442,7 @@ def case_curl(bench, table):
             # The program hands curl its credentials in the shell's environment.
             floor = bench.script(f"floor_curl_{count}_{size}_{delay}",
                                  f"export CRATEFERRY_CURL_USER='user=\"{USER}:{PASSWORD}\"'\n"
-                                 + "\n".join(texts))
+                                 + "\n".join(by_name(text, folder) for text in texts))
             lftp_script = bench.scripts / f"lftp_ftp_{count}_{size}_{delay}.lftp"
             lftp_script.write_text(
                 "set ftp:ssl-allow no\nset net:max-retries 1\n"
@@ -495,7 +504,7 @@ def case_sftp(bench, table):
         expect("sftp commands", len(texts), 1)
         expect("files the program sent", count_files(bench, root / "prog"), count)
         saved_queue = bench.base / "sftp_queue"
-        shutil.copy(bench.box.work / "sftp_list", saved_queue)
+        saved_queue.write_text(by_name((bench.box.work / "sftp_list").read_text(), folder))
         prepare_floor = bench.script(
             "prepare_sftp_floor",
             f"{prepare}\ncp {saved_queue} /var/crateFerry/sftp_list\n"
