@@ -35,7 +35,7 @@ void download_files(const char* folder, const char* url, const char* user, const
 // never uploaded and kept past their age: %zu" when keeppending kept any.
 void remove_old_files();
 
-// Shared by both operations: the reference time and the clock.
+// Shared by both operations: the reference time, the clock and the run's report.
 
 // True when the timestamp file exists; `reference_time` is its modification time,
 // 0 without it.
@@ -45,3 +45,43 @@ bool read_reference_time(time_t* reference_time);
 // back, or has not been set since a start without a real-time clock. Never with
 // reference time 0, as without a timestamp file.
 bool clock_behind_reference(time_t reference_time, time_t now);
+
+// What one upload run did, from its own walk and transfers.
+struct UploadReport {
+    size_t sent = 0;          // finished as sent
+    size_t failed = 0;        // every attempt failed (or the session did)
+    size_t changed = 0;       // sent, but written meanwhile: still pending
+    size_t refused = 0;       // not tried: a name the way of sending cannot carry, or
+                              // no longer the file the walk found
+    size_t left_pending = 0;  // found pending and not finished by this run
+    uint64_t bytes_sent = 0;  // sizes of the sent files, as the walk saw them
+    uint64_t pending_bytes = 0;
+    time_t oldest_pending = 0;  // modification time of the oldest file left; 0: none
+    bool clock_behind = false;
+};
+
+// What one remove run did.
+struct RemoveReport {
+    size_t removed = 0;
+    size_t never_uploaded = 0;  // of the removed ones, files still pending
+    size_t failed = 0;          // deletions that failed
+    uint64_t bytes_freed = 0;
+    uint64_t free_bytes = 0;  // available to unprivileged users after the run
+    bool clock_behind = false;
+};
+
+// When `metrics_folder` is not empty, writes crateferry_upload.prom there (keeping the
+// last success time of the file before; "Cannot write metrics file %s: %m" at LOG_ERR
+// when it cannot); then logs "upload summary: S sent, F failed, C changed, R refused,
+// P left pending, B bytes sent in T s" at LOG_NOTICE. `seconds` is the run's duration,
+// `end` its end.
+void report_upload(const UploadReport& report, double seconds, time_t end,
+                   const char* metrics_folder);
+
+// The same for a remove run: crateferry_remove.prom, then "remove summary: N removed
+// (U never uploaded), K could not be removed, B bytes freed in T s".
+void report_remove(const RemoveReport& report, double seconds, time_t end,
+                   const char* metrics_folder);
+
+// Seconds on the monotonic clock, for a run's duration.
+double monotonic_seconds();

@@ -37,31 +37,48 @@ bool removed_sooner(const KeptFile& a, const KeptFile& b) {
            std::tie(b.pending, b.state.mtime, b.state.mtime_nsec, b.name);
 }
 
-void remove_entry(int dir_fd, const char* name, bool pending) {
+// Deletes one entry and counts it in `report`.
+void remove_entry(int dir_fd, const char* name, const FileState& state, bool pending,
+                  RemoveReport* report) {
     const std::string path = join_path(cfg.scanfolder, name);
     if (pending) syslog(LOG_WARNING, "File %s was never uploaded", path.c_str());
-    // A failed deletion is not reported as such; the line is logged all the same.
-    (void)unlinkat(dir_fd, name, 0);
+    // A failed deletion gets the same line; the summary tells it apart.
+    const bool removed = unlinkat(dir_fd, name, 0) == 0;
     syslog(LOG_NOTICE, "File %s were removed", path.c_str());
+    if (!removed) {
+        ++report->failed;
+        return;
+    }
+    ++report->removed;
+    report->never_uploaded += pending ? 1 : 0;
+    report->bytes_freed += static_cast<uint64_t>(state.size);
+}
+
+// Space available to unprivileged users on the file system of `dir_fd`; false when it
+// cannot be told.
+bool free_bytes(int dir_fd, uint64_t* bytes) {
+    struct statvfs fs;
+    if (fstatvfs(dir_fd, &fs) != 0) return false;
+    *bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    return true;
 }
 
 bool below_floor(int dir_fd, uint64_t floor_bytes) {
-    struct statvfs fs;
     // A file system that cannot tell its free space is taken as above the floor:
     // nothing is deleted on a guess.
-    if (fstatvfs(dir_fd, &fs) != 0) return false;
-    return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < floor_bytes;
+    uint64_t available = 0;
+    return free_bytes(dir_fd, &available) && available < floor_bytes;
 }
 
 // The space floor: the free space is read again after each deletion.
-void keep_space_free(int dir_fd, std::vector<KeptFile>* kept) {
+void keep_space_free(int dir_fd, std::vector<KeptFile>* kept, RemoveReport* report) {
     const uint64_t floor_bytes = static_cast<uint64_t>(cfg.keepfree) << 20;
     if (kept->empty() || !below_floor(dir_fd, floor_bytes)) return;
     syslog(LOG_WARNING, "less than %u MiB free in %s: removing the oldest files", cfg.keepfree,
            cfg.scanfolder);
     std::sort(kept->begin(), kept->end(), removed_sooner);
     for (const KeptFile& file : *kept) {
-        remove_entry(dir_fd, file.name.c_str(), file.pending);
+        remove_entry(dir_fd, file.name.c_str(), file.state, file.pending, report);
         if (!below_floor(dir_fd, floor_bytes)) return;
     }
 }
@@ -81,7 +98,8 @@ int64_t max_age_seconds(const Settings& settings) {
 
 }  // namespace
 
-void remove_old_files() {
+// The operation, counting what it did.
+void remove_counted(RemoveReport* report) {
     if (cfg.timecount_missing)
         syslog(LOG_WARNING,
                "MOD_CRATEFERRY_TIMECOUNT is not set: every file modified before now counts as old");
@@ -89,7 +107,8 @@ void remove_old_files() {
     const int64_t now = time(nullptr);
     time_t reference_time = 0;
     const bool reference_known = read_reference_time(&reference_time);
-    const bool by_age = !clock_behind_reference(reference_time, now);
+    report->clock_behind = clock_behind_reference(reference_time, now);
+    const bool by_age = !report->clock_behind;
     if (!by_age)
         syslog(LOG_WARNING, "the clock is behind the reference time: no file is removed by age");
     UniqueDir dir(opendir(cfg.scanfolder));
@@ -104,7 +123,7 @@ void remove_old_files() {
         const bool pending = reference_known && state.mtime > reference_time;
         if (by_age && static_cast<int64_t>(state.mtime) + max_age < now) {
             if (!pending || cfg.keeppending == 0) {
-                remove_entry(dir_fd, name, pending);
+                remove_entry(dir_fd, name, state, pending, report);
                 return;
             }
             ++pending_kept_past_age;
@@ -114,5 +133,13 @@ void remove_old_files() {
     if (pending_kept_past_age != 0)
         syslog(LOG_NOTICE, "files never uploaded and kept past their age: %zu",
                pending_kept_past_age);
-    if (cfg.keepfree != 0) keep_space_free(dir_fd, &kept);
+    if (cfg.keepfree != 0) keep_space_free(dir_fd, &kept, report);
+    (void)free_bytes(dir_fd, &report->free_bytes);  // 0 when it cannot be told
+}
+
+void remove_old_files() {
+    const double start = monotonic_seconds();
+    RemoveReport report;
+    remove_counted(&report);
+    report_remove(report, monotonic_seconds() - start, time(nullptr), cfg.metricsdir);
 }

@@ -40,19 +40,19 @@ Remote remote_from_settings(const Settings& settings) {
 
 // The pending regular files of the folder, in the order it yields them, with the
 // state the walk saw. A file modified less than `min_age` seconds before `now` is
-// still being written, perhaps: it is left for a later run. The download step's
-// files in the making are never pending.
+// still being written, perhaps: it is left for a later run, in `young`. The download
+// step's files in the making are never pending.
 std::vector<PendingFile> pending_files(DIR* dir, time_t reference_time, time_t now,
-                                       uint32_t min_age) {
+                                       uint32_t min_age, std::vector<PendingFile>* young) {
     std::vector<PendingFile> pending;
     const int folder_fd = dirfd(dir);
     const size_t prefix_length = strlen(paths::download_temporary_prefix);
     for_each_regular_file(dir, [&](const char* name, const FileState& state) {
         if (state.mtime <= reference_time) return;
-        if (min_age != 0 && static_cast<int64_t>(now) - state.mtime < static_cast<int64_t>(min_age))
-            return;
         if (strncmp(name, paths::download_temporary_prefix, prefix_length) == 0) return;
-        pending.push_back({folder_fd, name, join_path(cfg.scanfolder, name), state});
+        const bool is_young =
+            min_age != 0 && static_cast<int64_t>(now) - state.mtime < static_cast<int64_t>(min_age);
+        (is_young ? young : &pending)->push_back({folder_fd, name, join_path(cfg.scanfolder, name), state});
     });
     return pending;
 }
@@ -75,23 +75,32 @@ void remove_sent_file(const PendingFile& file) {
 
 // Finishes a sent file through `fd`, the open file that was sent. A file written
 // since the walk saw it (its size or time changed) was perhaps sent only in part: it
-// is left pending, to go whole next time.
-void finish_uploaded(const PendingFile& file, int fd, time_t reference_time) {
+// is left pending, to go whole next time, and false comes back.
+bool finish_uploaded(const PendingFile& file, int fd, time_t reference_time) {
     const char* path = file.path.c_str();
     struct stat st;
     if (fstat(fd, &st) == 0 && !(file_state_of(st) == file.seen)) {
         syslog(LOG_NOTICE, "File %s changed during its upload, it stays pending", path);
-        return;
+        return false;
     }
     syslog(LOG_NOTICE, "File %s was uploaded", path);
     if (cfg.ruploaded != 0) {
         remove_sent_file(file);
         // Stamped only while its name is still there: a deletion that failed must not
         // make it go again.
-        if (!still_same_file(file.folder_fd, file.name.c_str(), file.seen)) return;
+        if (!still_same_file(file.folder_fd, file.name.c_str(), file.seen)) return true;
     }
     // Not later than the reference time, so no longer pending.
     set_open_file_times(fd, path, reference_time);
+    return true;
+}
+
+// Counts a file left pending.
+void count_left_pending(const PendingFile& file, UploadReport* report) {
+    ++report->left_pending;
+    report->pending_bytes += static_cast<uint64_t>(file.seen.size);
+    if (report->oldest_pending == 0 || file.seen.mtime < report->oldest_pending)
+        report->oldest_pending = file.seen.mtime;
 }
 
 // Takes the upload lock without waiting. Returns the held descriptor, or -1 (after
@@ -112,9 +121,11 @@ int take_upload_lock() {
 }
 
 // The operation itself, run while the lock is held.
-void upload_locked() {
+UploadReport upload_locked() {
+    UploadReport report;
     const time_t reference_time = file_mtime(paths::timestamp);
-    if (clock_behind_reference(reference_time, time(nullptr)))
+    report.clock_behind = clock_behind_reference(reference_time, time(nullptr));
+    if (report.clock_behind)
         syslog(LOG_WARNING,
                "the clock is behind the reference time: files written now are not seen as new");
     if (cfg.download != 0)
@@ -123,23 +134,46 @@ void upload_locked() {
     UniqueDir dir(opendir(cfg.scanfolder));
     if (!dir) {
         syslog(LOG_ERR, "Cannot open dir: %s", cfg.scanfolder);
-        return;
+        return report;
     }
+    std::vector<PendingFile> young;
     const std::vector<PendingFile> pending =
-        pending_files(dir.get(), reference_time, time(nullptr), cfg.minage);
-    (void)send_files(remote_from_settings(cfg), pending, [&](const PendingFile& file, int fd) {
-        finish_uploaded(file, fd, reference_time);
-    });
+        pending_files(dir.get(), reference_time, time(nullptr), cfg.minage, &young);
+    std::vector<bool> finished(pending.size(), false);
+    const std::vector<Outcome> outcomes =
+        send_files(remote_from_settings(cfg), pending, [&](const PendingFile& file, int fd) {
+            // The element of `pending` itself: its place tells which file it is.
+            const auto place = static_cast<size_t>(&file - pending.data());
+            finished[place] = finish_uploaded(file, fd, reference_time);
+            if (!finished[place]) return;
+            ++report.sent;
+            report.bytes_sent += static_cast<uint64_t>(file.seen.size);
+        });
+    for (size_t i = 0; i < pending.size(); ++i) {
+        switch (outcomes[i]) {
+            case Outcome::sent: report.changed += finished[i] ? 0 : 1; break;
+            case Outcome::failed:
+            case Outcome::stalled: ++report.failed; break;
+            case Outcome::refused:
+            case Outcome::unsafe: ++report.refused; break;
+            case Outcome::not_tried: break;
+        }
+        if (!finished[i]) count_left_pending(pending[i], &report);
+    }
+    for (const PendingFile& file : young) count_left_pending(file, &report);
+    return report;
 }
 
 }  // namespace
 
 void upload_files() {
+    const double start = monotonic_seconds();
     const UniqueFd lock(take_upload_lock());
     if (lock.get() < 0) return;
     // The transfers keep the lock too: a killed run's last transfer still holds it,
     // and no other run starts beside it.
     keep_open_in_children(lock.get());
-    upload_locked();
+    const UploadReport report = upload_locked();
     keep_open_in_children(-1);
+    report_upload(report, monotonic_seconds() - start, time(nullptr), cfg.metricsdir);
 }

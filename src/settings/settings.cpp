@@ -56,6 +56,7 @@ constexpr SettingKey k_setting_keys[] = {
     {"MOD_CRATEFERRY_KEEPPENDING", &Settings::keeppending, nullptr},
     {"MOD_CRATEFERRY_KEEPFREE", &Settings::keepfree, nullptr},
     {"MOD_CRATEFERRY_MINAGE", &Settings::minage, nullptr},
+    {"MOD_CRATEFERRY_METRICSDIR", nullptr, &Settings::metricsdir},
 };
 
 bool is_known_key(const char* text) {

@@ -35,6 +35,7 @@ struct Settings {
     uint32_t tempupload;
     uint32_t curlbatch;
     uint32_t minage;
+    char* metricsdir;
     uint32_t keeppending;
     uint32_t keepfree;
     // Not a key: true when the settings file was read and has no line for
@@ -45,7 +46,7 @@ struct Settings {
 // Filled once at start, read-only afterwards; its strings live until exit.
 extern Settings cfg;
 
-// Fills all 25 fields from the settings file. A file that cannot be opened gives
+// Fills every field from the settings file. A file that cannot be opened gives
 // empty strings and zero numbers, without a message.
 // Fills every field from the settings file, one key per field as the table of keys
 // in settings.cpp lists them. Then logs, at LOG_WARNING, "unknown setting \"%s\" in

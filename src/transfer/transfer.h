@@ -4,7 +4,7 @@
 // Rules a reader must not break:
 // - the tools get the file the walk found, never its name: each file is opened here
 //   without following links and checked (a regular file, the same device and inode),
-//   and the tool reads that open file as /dev/fd/N, under the walked name;
+//   and the tool reads that open file as /proc/self/fd/N, under the walked name;
 // - a file counts as sent only when the tool said it went, and on_sent is called for
 //   it at once, before the next file is tried;
 // - every way returns exactly one outcome per file given, in the order given;
@@ -47,6 +47,7 @@ enum class Outcome {
 };
 
 // Called for each file the server has whole, as soon as it is known, with the
+// element of the files given itself (so its place in them is known) and the
 // descriptor of the open file that was sent.
 using OnSent = std::function<void(const PendingFile&, int fd)>;
 

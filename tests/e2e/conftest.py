@@ -38,7 +38,8 @@ sandbox -> harness.Sandbox
     sandbox.close_namespace() kills every process in the sandbox (next run restarts it).
     RunResult: .returncode, .log (list of LogRecord: .priority .ident .pid .message
         .raw), .stdout, .stderr, .argv0; .messages() -> [str]; .entries() ->
-        [(priority, message)]; .notice(msg) / .err(msg) -> bool (exact text at
+        [(priority, message)] (both without the run's summary line, which .summary
+        holds: "upload summary: ..." / "remove summary: ...", or None); .notice(msg) / .err(msg) -> bool (exact text at
         <29> / <27>); .has(msg, priority=None); .count(msg). str(result) shows it all.
         .processes: every process that ended in the sandbox during the run (BSD
         process accounting of the sandbox's PID namespace), as ProcessRecord(.name

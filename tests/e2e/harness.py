@@ -109,6 +109,9 @@ def parse_record(datagram):
     return LogRecord(int(m[1]), m[2], int(m[3]) if m[3] else -1, m[4], raw)
 
 
+_SUMMARY = re.compile(r"(upload|remove) summary: ")
+
+
 @dataclass
 class RunResult:
     returncode: int
@@ -122,13 +125,27 @@ class RunResult:
         """How many processes named `name` (e.g. "killall", "curl") ran to their end."""
         return sum(1 for p in self.processes if p.name == name)
 
+    def _told(self):
+        """The log without the run's summary line, which has tests of its own: the
+        other lines of a run are compared whole, summary or not."""
+        return [r for r in self.log if not _SUMMARY.match(r.message)]
+
     def messages(self):
-        """The message texts, in order."""
-        return [r.message for r in self.log]
+        """The message texts, in order, without the summary line."""
+        return [r.message for r in self._told()]
 
     def entries(self):
-        """(priority, message) pairs, in order: compare a whole run at once."""
-        return [(r.priority, r.message) for r in self.log]
+        """(priority, message) pairs, in order, without the summary line: compare a
+        whole run at once."""
+        return [(r.priority, r.message) for r in self._told()]
+
+    @property
+    def summary(self):
+        """The run's summary line ("upload summary: ..." or "remove summary: ..."),
+        or None."""
+        found = [r.message for r in self.log if _SUMMARY.match(r.message)]
+        assert len(found) <= 1, found
+        return found[0] if found else None
 
     def has(self, message, priority=None):
         return any(r.message == message and (priority is None or r.priority == priority)
