@@ -24,7 +24,7 @@ struct Remote {
     std::string user;
     std::string password;
     uint32_t stall_seconds = 300;  // no progress for this long ends an attempt
-    bool temporary_names = false;  // send as ".NAME.cfpart", rename once whole
+    bool temporary_names = false;  // send under a hidden temporary name, rename once whole
     bool curl_batch = false;       // all files in one curl run
 };
 

@@ -234,8 +234,38 @@ TEST(CurlCommand, ATemporaryUploadSendsUnderTheHiddenNameAndRenamesAfter) {
         {"a URL that cannot rename uploads as without the setting",
          curl_upload_command({"/s/a.jpg", 5}, remote_at("file:///up/", true)),
          start + "file:///up/a.jpg -T /dev/fd/5 2>/var/crateFerry/curl_error"},
+        {"a name too long for the plain temporary name gets the cut and hashed one",
+         curl_upload_command({"/s/" + std::string(248, 'a'), 5}, remote_at("ftp://h/", true)),
+         start + "-Q '-RNFR ." + std::string(230, 'a') + ".9c8801a9fdf9337d.cfpart' -Q '-RNTO " +
+             std::string(248, 'a') + "' ftp://h/." + std::string(230, 'a') +
+             ".9c8801a9fdf9337d.cfpart -T /dev/fd/5 2>/var/crateFerry/curl_error"},
     };
     for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
+}
+
+TEST(TemporaryName, EveryNameThatFitsGetsATemporaryNameThatFits) {
+    std::string utf8 = "a";  // 'a', 124 two-byte letters, 'z': 250 bytes
+    for (int i = 0; i < 124; ++i) utf8 += "\xc3\xbc";
+    utf8 += 'z';
+    const std::string long_a = std::string(255, 'a');
+    const CommandCase cases[] = {
+        {"a short name gets a dot before and the suffix after", temporary_name("a.jpg"),
+         ".a.jpg.cfpart"},
+        {"a name of 247 bytes keeps that form, 255 bytes long",
+         temporary_name(std::string(247, 'a')), "." + std::string(247, 'a') + ".cfpart"},
+        {"a name of 248 bytes is cut to 230 and the hash of the whole added",
+         temporary_name(std::string(248, 'a')),
+         "." + std::string(230, 'a') + ".9c8801a9fdf9337d.cfpart"},
+        {"a cut never ends inside a UTF-8 sequence", temporary_name(utf8).substr(0, 231),
+         "." + utf8.substr(0, 229) + "."},
+        {"the longest name gives 255 bytes", std::to_string(temporary_name(long_a).size()), "255"},
+        {"two long names alike in their first bytes differ",
+         std::to_string(temporary_name(long_a) == temporary_name(long_a + "b")), "0"},
+        {"one name always gives the same temporary name",
+         std::to_string(temporary_name(utf8) == temporary_name(utf8)), "1"},
+    };
+    for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
+    EXPECT_LE(temporary_name(utf8).size(), 255U);
 }
 
 TEST(FtpNames, OnlyNamesTheCommandChannelCarriesAreSentOverFtp) {
@@ -328,6 +358,10 @@ TEST(SftpQueueLine, ATemporaryNameIsPutThenRenamedInTheSameFolder) {
               "put /dev/fd/5 .a.jpg.cfpart\nrename .a.jpg.cfpart a.jpg\n");
     EXPECT_EQ(sftp_queue_lines_renamed(5, "-a b"),
               "put /dev/fd/5 .-a\\ b.cfpart\nrename .-a\\ b.cfpart -a\\ b\n");
+    const std::string temporary = "." + std::string(230, 'a') + ".9c8801a9fdf9337d.cfpart";
+    EXPECT_EQ(sftp_queue_lines_renamed(5, std::string(248, 'a')),
+              "put /dev/fd/5 " + temporary + "\nrename " + temporary + " " +
+                  std::string(248, 'a') + "\n");
 }
 
 TEST(SftpQueueLine, ReadsBackAsTheWalkedNameForEveryHostileName) {
