@@ -1,4 +1,5 @@
 // Sending every queued file in one sftp session.
+#include <strings.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 namespace {
 
+constexpr char k_sftp_scheme[] = "sftp://";
 constexpr char k_connected_line[] = "Connected to ";
 
 // sftp reading its commands from standard input goes on after a failed put and still
@@ -41,10 +43,13 @@ void mark_queue_end() {
 
 }  // namespace
 
+bool is_sftp_url(const char* url) {
+    return strncasecmp(url, k_sftp_scheme, sizeof k_sftp_scheme - 1) == 0;
+}
+
 bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folder) {
-    const char* scheme = strstr(remoteurl, "sftp://");
-    if (scheme == nullptr) return false;
-    const std::string rest = scheme + strlen("sftp://");
+    if (!is_sftp_url(remoteurl)) return false;
+    const std::string rest = remoteurl + sizeof k_sftp_scheme - 1;
     const size_t slash = rest.find('/');
     *host = rest.substr(0, slash);
     *folder = slash == std::string::npos ? "" : rest.substr(slash);

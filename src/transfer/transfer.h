@@ -50,8 +50,9 @@ enum class Outcome {
 // descriptor of the open file that was sent.
 using OnSent = std::function<void(const PendingFile&, int fd)>;
 
-// Sends `files` the way `remote` selects: one sftp session when the URL holds
-// "sftp", else curl, in one run when remote.curl_batch is set, else one run per file.
+// Sends `files` the way `remote` selects: one sftp session when the URL begins with
+// "sftp://" (any letter case), else curl, in one run when remote.curl_batch is set,
+// else one run per file.
 // A file that fails its check on opening is logged at LOG_ERR as
 // "File %s is not sent: %s" with the reason, and left alone (Outcome::unsafe). In curl
 // modes, a URL that names one remote file while more than one file is pending logs

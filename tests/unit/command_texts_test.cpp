@@ -186,7 +186,7 @@ TEST(StallOptions, BoundEveryToolByTheStallLimit) {
     }
 }
 
-TEST(SftpUrlParts, SplitHostFromFolderAtTheFirstSlash) {
+TEST(SftpUrlParts, OnlyTheSchemeSelectsSftpAndTheHostEndsAtTheFirstSlash) {
     const UrlCase cases[] = {
         {"sftp://host/up/dir", true, "host", "/up/dir"},
         {"sftp://host", true, "host", ""},
@@ -194,7 +194,12 @@ TEST(SftpUrlParts, SplitHostFromFolderAtTheFirstSlash) {
         {"sftp://host:2222/up", true, "host:2222", "/up"},
         {"sftp://me@host/up", true, "me@host", "/up"},
         {"sftp://", true, "", ""},
-        {"xsftp://host/a?b", true, "host", "/a?b"},
+        {"SFTP://Host/Up", true, "Host", "/Up"},
+        {"sFtP://host/a?b", true, "host", "/a?b"},
+        {"xsftp://host/a?b", false, "", ""},
+        {"ftp://host/sftp-in/", false, "", ""},
+        {"ftp://host/sftp://x/", false, "", ""},
+        {"sftp:/host/up", false, "", ""},
         {"ftp://host/up", false, "", ""},
         {"", false, "", ""},
     };
@@ -202,6 +207,7 @@ TEST(SftpUrlParts, SplitHostFromFolderAtTheFirstSlash) {
         std::string host;
         std::string folder;
         EXPECT_EQ(sftp_url_parts(c.url, &host, &folder), c.found) << c.url;
+        EXPECT_EQ(is_sftp_url(c.url), c.found) << c.url;
         if (!c.found) continue;
         EXPECT_EQ(host, c.host) << c.url;
         EXPECT_EQ(folder, c.folder) << c.url;
