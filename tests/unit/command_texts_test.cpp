@@ -186,6 +186,38 @@ TEST(StallOptions, BoundEveryToolByTheStallLimit) {
     }
 }
 
+TEST(StallOptions, AnSftpSessionStalledWhenItsConnectionEndedPastTheLimitWithoutACause) {
+    struct SessionCase {
+        const char* behaviour;
+        int status;  // raw wait status
+        uint64_t seconds;
+        const char* error_lines;
+        bool stalled;
+    };
+    constexpr int k_exit_255 = 255 << 8;
+    const SessionCase cases[] = {
+        {"a lost connection past the limit, no cause named", k_exit_255, 3,
+         "Connected to 127.0.0.1.; Connection closed; ", true},
+        {"an empty line before sftp's last word changes nothing", k_exit_255, 2,
+         "Connected to 127.0.0.1.; ; Connection closed; ", true},
+        {"a session shorter than the limit did not stall", k_exit_255, 1,
+         "Connected to 127.0.0.1.; Connection closed; ", false},
+        {"a server that closed the connection said so", k_exit_255, 30,
+         "Connected to 127.0.0.1.; Connection to 127.0.0.1 closed by remote host.; "
+         "Connection closed; ",
+         false},
+        {"ssh's own timeout text names its cause", k_exit_255, 2,
+         "Connection timed out during banner exchange; Connection closed; ", false},
+        {"a refused password names its cause", k_exit_255, 9,
+         "u@h: Permission denied (password).; Connection closed; ", false},
+        {"sftp exiting 1 did not lose its connection", 1 << 8, 9,
+         "Connected to 127.0.0.1.; Connection closed; ", false},
+        {"a killed session is no stall", 9, 9, "Connected to 127.0.0.1.; ", false},
+    };
+    for (const SessionCase& c : cases)
+        EXPECT_EQ(sftp_stalled(c.status, c.seconds, 2, c.error_lines), c.stalled) << c.behaviour;
+}
+
 TEST(SftpUrlParts, OnlyTheSchemeSelectsSftpAndTheHostEndsAtTheFirstSlash) {
     const UrlCase cases[] = {
         {"sftp://host/up/dir", true, "host", "/up/dir"},
