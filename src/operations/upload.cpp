@@ -140,6 +140,7 @@ void upload_files() {
     // The transfers keep the lock too: a killed run's last transfer still holds it,
     // and no other run starts beside it.
     keep_open_in_children(lock.get());
+    remove_batch_leftovers();
     upload_locked();
     keep_open_in_children(-1);
 }

@@ -61,6 +61,10 @@ using OnSent = std::function<void(const PendingFile&, int fd)>;
 std::vector<Outcome> send_files(const Remote& remote, const std::vector<PendingFile>& files,
                                 const OnSent& on_sent);
 
+// Deletes what a killed batch run left: the batch file, which holds the password, and
+// its results. Called at the start of every upload run, under the upload lock.
+void remove_batch_leftovers();
+
 // One curl run per attempt, 3 attempts a file with a 5 s pause after each failure.
 // Once a file's last attempt stalled the rest are not tried, after logging
 // "upload stopped after a stalled transfer: %zu more files left pending".
