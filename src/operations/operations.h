@@ -5,8 +5,8 @@
 #include <ctime>
 
 // The upload operation: optional download, then every pending file of the scan
-// folder is sent (curl mode, or SFTP mode when the remote URL holds "sftp") and then
-// deleted or stamped with the reference time.
+// folder is sent (curl mode, or SFTP mode when the remote URL begins with "sftp://")
+// and then deleted or stamped with the reference time.
 void upload_files();
 
 // Fetches one remote file, or every file of a remote folder (URL ending in '/'),

@@ -173,6 +173,7 @@ void upload_files() {
     // The transfers keep the lock too: a killed run's last transfer still holds it,
     // and no other run starts beside it.
     keep_open_in_children(lock.get());
+    remove_batch_leftovers();
     const UploadReport report = upload_locked();
     keep_open_in_children(-1);
     report_upload(report, monotonic_seconds() - start, time(nullptr), cfg.metricsdir);

@@ -2,7 +2,8 @@
 //
 // Rules a reader must not break:
 // - the batch file holds the password: it is made fresh with mode 0600 and removed
-//   as soon as the run ends;
+//   as soon as the run ends, and what a killed run left is removed when the next
+//   upload starts;
 // - every value in it is escaped in curl's config syntax, so names reach curl as
 //   themselves and no value can add an option;
 // - curl stops at the first failed transfer (--fail-early): results are read up to
@@ -79,6 +80,12 @@ std::vector<Outcome> read_results(size_t expected) {
 }
 
 }  // namespace
+
+void remove_batch_leftovers() {
+    // Missing as a rule; a file that cannot be deleted is made anew by the next batch.
+    (void)unlink(paths::curl_batch);
+    (void)unlink(paths::curl_batch_results);
+}
 
 std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& remote) {
     // The options every file's group begins with.

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "transfer/curl.h"
@@ -15,6 +16,24 @@ int hex_value(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
+}
+
+// The longest name most file systems take, in bytes.
+constexpr size_t k_max_name_bytes = 255;
+constexpr char k_temporary_suffix[] = ".cfpart";
+constexpr size_t k_name_hash_digits = 16;
+
+// 64-bit FNV-1a of `text` as 16 hex digits: tells apart long names cut alike.
+std::string name_hash(const std::string& text) {
+    uint64_t hash = 0xcbf29ce484222325U;
+    for (const char c : text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 0x100000001b3U;
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string digits(k_name_hash_digits, '0');
+    for (size_t i = k_name_hash_digits; i-- > 0; hash >>= 4) digits[i] = hex[hash & 0xf];
+    return digits;
 }
 
 // A URL cut around the last segment of its path.
@@ -69,7 +88,13 @@ std::string percent_decode(const std::string& text) {
 }
 
 std::string temporary_name(const std::string& name) {
-    return "." + name + ".cfpart";
+    std::string plain = "." + name + k_temporary_suffix;
+    if (plain.size() <= k_max_name_bytes) return plain;
+    // Room for ".", the cut name, ".", the hash and the suffix.
+    size_t cut = k_max_name_bytes - 2 - k_name_hash_digits - (sizeof k_temporary_suffix - 1);
+    // Not inside a UTF-8 sequence: back up over its continuation bytes (at most 3).
+    for (int i = 0; i < 3 && (static_cast<unsigned char>(name[cut]) & 0xc0) == 0x80; ++i) --cut;
+    return "." + name.substr(0, cut) + "." + name_hash(name) + k_temporary_suffix;
 }
 
 bool is_ftp_url(const char* url) {

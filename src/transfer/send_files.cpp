@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "transfer/curl.h"
 #include "transfer/sftp.h"
@@ -103,7 +102,7 @@ size_t open_batch(const std::vector<PendingFile>& files, const std::vector<size_
 
 std::vector<Outcome> send_files(const Remote& remote, const std::vector<PendingFile>& files,
                                 const OnSent& on_sent) {
-    if (strstr(remote.url.c_str(), "sftp") != nullptr) return send_with_sftp(remote, files, on_sent);
+    if (is_sftp_url(remote.url.c_str())) return send_with_sftp(remote, files, on_sent);
     if (files.size() > 1 && !url_last_segment(remote.url).empty())
         syslog(LOG_WARNING,
                "the remote URL names a file, not a folder: all %zu pending files go to that one "

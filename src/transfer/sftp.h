@@ -17,7 +17,18 @@
 // to its probes for that long. Ends in a blank.
 std::string ssh_stall_options(uint32_t seconds);
 
-// Host and remote folder of an "sftp://" URL; false when the URL has no "sftp://".
+// True when an sftp session ended on those probes: ssh then says only "Timeout,
+// server not responding", which LogLevel=ERROR hides. Recognised by what is left: sftp
+// exited 255 (its connection lost) after `session_seconds` of at least the limit
+// `stall_seconds`, and its error text (`error_lines`, as read_all_lines joins it) names
+// no cause, holding nothing but empty lines, "Connected to ..." and "Connection closed".
+bool sftp_stalled(int status, uint64_t session_seconds, uint32_t stall_seconds,
+                  const char* error_lines);
+
+// True for URLs that begin with "sftp://", in any letter case: they select SFTP mode.
+bool is_sftp_url(const char* url);
+
+// Host and remote folder of an "sftp://" URL (is_sftp_url); false for any other URL.
 bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folder);
 
 // The shell command that runs one sftp session over the queue file; with
@@ -52,8 +63,9 @@ bool sftp_queue_add(const char* path, int fd, bool temporary_names);
 // Sends every queued file in one sftp session, `open_files` open in it, after appending to the queue the line
 // that proves sftp read it to its end. Returns true only when sftp exited 0, wrote no
 // error text beyond its "Connected to" line, and ran that last line. Fails silently
-// when the URL has no "sftp://"; otherwise logs
-// "file upload has failed(%s)" with all lines of sftp's error text,
+// for a URL that is no "sftp://" URL; otherwise logs
+// "file upload has failed(%s)" with all lines of sftp's error text, after them
+// "the server did not answer within the stall limit of %u s" when sftp_stalled,
 // "file upload has failed(check host or credentials)" when there is none, or
 // "file upload has failed(sftp did not read the whole queue)".
 bool sftp_batch_upload(const char* remoteurl, const char* username, const char* password,

@@ -1,7 +1,9 @@
 // Sending every queued file in one sftp session.
+#include <strings.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "exec/exec.h"
@@ -11,6 +13,7 @@
 
 namespace {
 
+constexpr char k_sftp_scheme[] = "sftp://";
 constexpr char k_connected_line[] = "Connected to ";
 
 // sftp reading its commands from standard input goes on after a failed put and still
@@ -41,10 +44,13 @@ void mark_queue_end() {
 
 }  // namespace
 
+bool is_sftp_url(const char* url) {
+    return strncasecmp(url, k_sftp_scheme, sizeof k_sftp_scheme - 1) == 0;
+}
+
 bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folder) {
-    const char* scheme = strstr(remoteurl, "sftp://");
-    if (scheme == nullptr) return false;
-    const std::string rest = scheme + strlen("sftp://");
+    if (!is_sftp_url(remoteurl)) return false;
+    const std::string rest = remoteurl + sizeof k_sftp_scheme - 1;
     const size_t slash = rest.find('/');
     *host = rest.substr(0, slash);
     *folder = slash == std::string::npos ? "" : rest.substr(slash);
@@ -74,17 +80,29 @@ bool sftp_batch_upload(const char* remoteurl, const char* username, const char* 
     mark_queue_end();
     const bool password_login = password[0] != '\0';
     const std::vector<std::string> secrets = {std::string("SSHPASS=") + password};
+    const auto started = std::chrono::steady_clock::now();
     const int status = run_shell_with_secrets(
         sftp_batch_command(username, host, folder, password_login, stall_seconds),
         password_login ? secrets : std::vector<std::string>(), "-c", open_files);
+    const auto session = std::chrono::steady_clock::now() - started;
+    const auto session_seconds = std::chrono::duration_cast<std::chrono::seconds>(session).count();
     const bool read_to_end = rmdir(paths::sftp_queue_end) == 0;
     const bool clean = error_text_is_clean(paths::sftp_error);
     if (status == 0 && clean && read_to_end) return true;
-    if (status == 0 && clean)
+    if (status == 0 && clean) {
         syslog(LOG_ERR, "file upload has failed(sftp did not read the whole queue)");
-    else if (file_size(paths::sftp_error) != 0)
-        syslog(LOG_ERR, "file upload has failed(%s)", read_all_lines(paths::sftp_error));
-    else
+        return false;
+    }
+    if (file_size(paths::sftp_error) == 0) {
         syslog(LOG_ERR, "file upload has failed(check host or credentials)");
+        return false;
+    }
+    const char* error_lines = read_all_lines(paths::sftp_error);
+    if (sftp_stalled(status, static_cast<uint64_t>(session_seconds), stall_seconds, error_lines))
+        syslog(LOG_ERR,
+               "file upload has failed(%sthe server did not answer within the stall limit of %u s)",
+               error_lines, stall_seconds);
+    else
+        syslog(LOG_ERR, "file upload has failed(%s)", error_lines);
     return false;
 }

@@ -1,6 +1,8 @@
 // The stall limit in each tool's syntax: curl's options, curl's config file, ssh's
-// options. One limit, written three ways, all here.
+// options. One limit, written three ways, all here; and how each tool tells of a stall.
 #include <sys/wait.h>
+
+#include <cstring>
 
 #include "transfer/curl.h"
 #include "transfer/sftp.h"
@@ -17,6 +19,26 @@ std::string curl_config_stall_options(uint32_t seconds) {
 
 bool curl_stalled(int status) {
     return status > 0 && WIFEXITED(status) && WEXITSTATUS(status) == k_curl_timed_out;
+}
+
+bool sftp_stalled(int status, uint64_t session_seconds, uint32_t stall_seconds,
+                  const char* error_lines) {
+    // sftp's exit status once its connection ended, whatever ended it.
+    constexpr int k_sftp_connection_lost = 255;
+    if (status <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != k_sftp_connection_lost)
+        return false;
+    if (session_seconds < stall_seconds) return false;
+    // Each line is followed by "; " in the joined text.
+    for (const char* line = error_lines; *line != '\0';) {
+        const char* end = strstr(line, "; ");
+        const size_t length = end == nullptr ? strlen(line) : static_cast<size_t>(end - line);
+        const std::string text(line, length);
+        if (text.find_first_not_of("\r\n") != std::string::npos &&
+            text.rfind("Connected to ", 0) != 0 && text != "Connection closed")
+            return false;
+        line += end == nullptr ? length : length + 2;
+    }
+    return true;
 }
 
 std::string ssh_stall_options(uint32_t seconds) {

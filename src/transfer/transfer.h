@@ -24,7 +24,7 @@ struct Remote {
     std::string user;
     std::string password;
     uint32_t stall_seconds = 300;  // no progress for this long ends an attempt
-    bool temporary_names = false;  // send as ".NAME.cfpart", rename once whole
+    bool temporary_names = false;  // send under a hidden temporary name, rename once whole
     bool curl_batch = false;       // all files in one curl run
 };
 
@@ -51,8 +51,9 @@ enum class Outcome {
 // descriptor of the open file that was sent.
 using OnSent = std::function<void(const PendingFile&, int fd)>;
 
-// Sends `files` the way `remote` selects: one sftp session when the URL holds
-// "sftp", else curl, in one run when remote.curl_batch is set, else one run per file.
+// Sends `files` the way `remote` selects: one sftp session when the URL begins with
+// "sftp://" (any letter case), else curl, in one run when remote.curl_batch is set,
+// else one run per file.
 // A file that fails its check on opening is logged at LOG_ERR as
 // "File %s is not sent: %s" with the reason, and left alone (Outcome::unsafe). In curl
 // modes, a URL that names one remote file while more than one file is pending logs
@@ -60,6 +61,10 @@ using OnSent = std::function<void(const PendingFile&, int fd)>;
 // files go to that one remote name".
 std::vector<Outcome> send_files(const Remote& remote, const std::vector<PendingFile>& files,
                                 const OnSent& on_sent);
+
+// Deletes what a killed batch run left: the batch file, which holds the password, and
+// its results. Called at the start of every upload run, under the upload lock.
+void remove_batch_leftovers();
 
 // One curl run per attempt, 3 attempts a file with a 5 s pause after each failure.
 // Once a file's last attempt stalled the rest are not tried, after logging

@@ -17,15 +17,25 @@ OLD = "old.dat"
 
 
 def prepare_scan(sandbox, **settings):
-    """One old file in the scan folder. `remove` deletes it; `upload` only queues it
-    for an sftp batch that fails at once without a log line (the URL lacks "sftp://"),
-    so each operation leaves its own trace."""
+    """One old file in the scan folder. `remove` deletes it; `upload` sends it with curl
+    to a local folder (a file:// URL) and keeps it, so each operation leaves its own
+    trace."""
     old = sandbox.scan / OLD
     old.write_text("old")
     os.utime(old, (1000, 1000))
-    sandbox.write_settings(scanfolder=sandbox.scan, timecount=1, remoteurl="no-sftp-scheme",
-                           **settings)
+    sent_copy(sandbox).parent.mkdir(exist_ok=True)
+    sandbox.write_settings(scanfolder=sandbox.scan, timecount=1,
+                           remoteurl=f"file://{sent_copy(sandbox).parent}/", **settings)
     return old
+
+
+def sent_copy(sandbox):
+    """Where `upload` puts the old file of prepare_scan."""
+    return sandbox.scan.parent / "sent" / OLD
+
+
+def uploaded(old):
+    return [STARTED, (NOTICE, f"File {old} was uploaded"), EXITED]
 
 
 def test_log_of_a_normal_run_begins_with_started_and_ends_with_exited(sandbox):
@@ -55,16 +65,16 @@ def test_program_name_selects_the_operation(sandbox, argv0, operation):
     old = prepare_scan(sandbox)
     result = sandbox.run(argv0)
     assert result.returncode == 0, result
-    queue = sandbox.work / "sftp_list"
+    copy = sent_copy(sandbox)
     if operation == "upload":
-        assert result.entries() == [STARTED, EXITED], result
-        assert old.exists() and re.fullmatch(f"put /proc/self/fd/\\d+ {old.name}\n", queue.read_text())
+        assert result.entries() == uploaded(old), result
+        assert old.exists() and copy.read_text() == "old"
     elif operation == "remove":
         assert result.entries() == [STARTED, (NOTICE, f"File {old} were removed"), EXITED], result
-        assert not old.exists() and not queue.exists()
+        assert not old.exists() and not copy.exists()
     else:
         assert result.entries() == [STARTED, (NOTICE, "unknown operation"), EXITED], result
-        assert old.exists() and not queue.exists()
+        assert old.exists() and not copy.exists()
 
 
 def project_version():
@@ -84,7 +94,7 @@ def test_started_as_crateFerry_prints_usage_and_version_then_goes_on_as_unknown(
         assert needed in result.stdout, needed
     assert result.stderr == ""
     assert result.entries() == [STARTED, (NOTICE, "unknown operation"), EXITED], result
-    assert old.exists() and not (sandbox.work / "sftp_list").exists()
+    assert old.exists() and not sent_copy(sandbox).exists()
 
 
 def test_started_as_crateFerry_prints_the_usage_before_the_ftp_wait(sandbox, ftpd):
@@ -139,9 +149,8 @@ def test_arguments_are_ignored(sandbox, name, args):
     result = sandbox.run(name, args=args)
     assert result.returncode == 0 and result.stdout == "", result
     if name == "upload":
-        assert result.entries() == [STARTED, EXITED], result
-        assert old.exists() and re.fullmatch(f"put /proc/self/fd/\\d+ {old.name}\n",
-                                             (sandbox.work / "sftp_list").read_text())
+        assert result.entries() == uploaded(old), result
+        assert old.exists() and sent_copy(sandbox).read_text() == "old"
     else:
         assert result.entries() == [STARTED, (NOTICE, f"File {old} were removed"), EXITED], result
         assert not old.exists()
@@ -172,7 +181,7 @@ def test_checkftp_with_live_ftpd_times_out_after_20_probes_without_operation(san
     assert result.returncode == 1, result
     assert result.entries() == [STARTED, (NOTICE, TIMEOUT)], result
     assert result.process_count("killall") == 20
-    assert old.exists() and not (sandbox.work / "sftp_list").exists()
+    assert old.exists() and not sent_copy(sandbox).exists()
 
 
 def test_checkftp_zero_ignores_a_live_ftpd(sandbox, ftpd):

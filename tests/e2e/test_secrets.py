@@ -1,5 +1,6 @@
 """No password stands in any process's command line while a transfer runs: each
-transfer is held open by the server, and every /proc/*/cmdline of the machine is read."""
+transfer is held open by the server, and every /proc/*/cmdline of the machine is read.
+Nor does it stay on disk after a killed batch run: the next upload deletes the batch file."""
 import os
 import threading
 from pathlib import Path
@@ -78,3 +79,13 @@ def test_no_command_line_holds_a_password_while_a_transfer_runs(mode, tool, sand
     assert not leaks, leaks
     if mode == "sftp":
         assert (sftp_server.root / "in" / "held.bin").read_bytes() == held.read_bytes()
+    if mode == "batch":
+        # The killed run left its batch file; the next run, in per-file mode, deletes it.
+        assert PASSWORD in (sandbox.work / "curl_batch").read_text()
+        (sandbox.work / "curl_results").write_text("crateferry-result 0 0 \n")
+        ftp_server.clear_stalls()
+        sandbox.write_settings(**dict(keys, curlbatch=0))
+        again = sandbox.run("upload", timeout=60)
+        assert again.notice(f"File {held} was uploaded"), again
+        assert not (sandbox.work / "curl_batch").exists()
+        assert not (sandbox.work / "curl_results").exists()

@@ -108,6 +108,7 @@ def test_a_batch_arrives_whole_and_is_finished_in_queue_order(sandbox, sftp_serv
 @pytest.mark.parametrize("remoteurl, folder", [
     pytest.param("sftp://127.0.0.1/in", "in", id="a URL with a folder puts the files there"),
     pytest.param("sftp://127.0.0.1", "", id="a URL without folder puts them in the login folder"),
+    pytest.param("SFTP://127.0.0.1/in", "in", id="the scheme in capitals selects SFTP mode too"),
 ])
 def test_the_url_folder_decides_where_files_land(sandbox, sftp_server, remoteurl, folder):
     prepare(sandbox, sftp_server, remoteurl=remoteurl)
@@ -151,15 +152,18 @@ def test_a_password_of_shell_and_ssh_characters_authenticates(sandbox, sftp_serv
     assert (remote / "a.txt").read_bytes() == b"hostile password"
 
 
-def test_an_ftp_url_with_sftp_in_its_folder_fails_silently_in_sftp_mode(sandbox, sftp_server):
-    prepare(sandbox, sftp_server, remoteurl="ftp://127.0.0.1:1/sftp/", ruploaded=1)
-    files = [pending_file(sandbox, name, b"x") for name in ("a", "b")]
+def test_an_ftp_url_with_sftp_in_its_folder_is_sent_with_curl(sandbox, sftp_server, ftp_server):
+    (ftp_server.root / "sftp-in").mkdir()
+    prepare(sandbox, sftp_server, remoteurl=ftp_server.url("sftp-in/"), ruploaded=1)
+    files = [pending_file(sandbox, name, name.encode()) for name in ("a", "b")]
     result = sandbox.run("upload")
-    assert result.entries() == [STARTED, EXITED], result
-    assert all(is_pending(f) for f in files)
-    # SFTP mode queued the files; no transfer tool ran.
-    assert sorted(queued_paths(sandbox)) == sorted(str(f) for f in files)
-    assert result.process_count("sftp") == 0 and result.process_count("curl") == 0
+    assert not any(r.priority == ERR for r in result.log), result
+    assert all(result.notice(f"File {f} was uploaded") for f in files), result
+    assert {p.name: p.read_bytes() for p in (ftp_server.root / "sftp-in").iterdir()} == \
+        {"a": b"a", "b": b"b"}
+    assert not any(f.exists() for f in files)
+    assert result.process_count("sftp") == 0 and result.process_count("curl") == 2
+    assert not (sandbox.work / "sftp_list").exists()
 
 
 def test_one_refused_file_fails_the_batch_and_nothing_is_deleted(sandbox, sftp_server):

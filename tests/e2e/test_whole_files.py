@@ -2,6 +2,7 @@
 only whole files under their own names: real curl, sftp and servers, the server
 holding a write while the test appends to the file being sent."""
 import os
+import re
 import threading
 
 import pytest
@@ -10,6 +11,8 @@ from harness import ERR, FAST, NOTICE
 
 REFERENCE = 1_000_000_000
 HOSTILE = ["sp ace 'q' \"d\" #%41.dat", "-lead\\back[1]{a,b}.dat", "grüße\udce9-latin1.dat"]
+# 250 bytes: fits the server's file system (255 bytes), ".NAME.cfpart" would not.
+LONG = "a" + "ü" * 124 + "z"
 
 
 def changed(path):
@@ -65,6 +68,12 @@ CASES = [
                  id="curl batch: files are written under temporary names, only final names remain"),
     pytest.param("curl-batch", 1, 1, "rename refused",
                  id="curl batch: a refused rename leaves the file pending"),
+    pytest.param("curl", 1, 1, "long name",
+                 id="curl: a 250-byte name goes under a temporary name that fits, nothing is left"),
+    pytest.param("curl-batch", 0, 1, "long name",
+                 id="curl batch: a 250-byte name goes under a temporary name that fits"),
+    pytest.param("sftp", 1, 1, "long name",
+                 id="sftp: a 250-byte name goes under a temporary name that fits, nothing is left"),
 ]
 
 
@@ -115,6 +124,25 @@ def test_only_whole_files_are_finished_and_shown_under_their_names(
         for path, name in files.items():
             assert (remote / os.fsdecode(name)).read_bytes() == b"content of " + name
             assert is_finished(path, ruploaded), path
+
+    elif scenario == "long name":
+        assert len(LONG.encode()) == 250
+        files = [pending(sandbox, name, name.encode() * 3) for name in (LONG, "plain.dat")]
+
+        result = sandbox.run("upload")
+
+        assert not any(r.priority == ERR for r in result.log), result
+        for path in files:
+            assert result.notice(f"File {path} was uploaded"), result
+            assert (remote / path.name).read_bytes() == path.name.encode() * 3
+            assert is_finished(path, ruploaded), path
+        assert {p.name for p in remote.iterdir()} == {LONG, "plain.dat"}
+        opened = [n for e, n in server.events() if e == "opened"]
+        temporary = [n for n in opened if n != ".plain.dat.cfpart"]
+        assert len(temporary) == 1 and len(opened) == 2, opened
+        # Hidden, cut whole letters short, the hash of the name, the suffix: 254 bytes.
+        assert re.fullmatch(r"\.a(ü){114}\.[0-9a-f]{16}\.cfpart", temporary[0]), temporary
+        assert len(temporary[0].encode()) <= 255
 
     else:  # rename refused
         kept = pending(sandbox, "kept.dat", b"kept")

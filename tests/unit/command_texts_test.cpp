@@ -186,7 +186,39 @@ TEST(StallOptions, BoundEveryToolByTheStallLimit) {
     }
 }
 
-TEST(SftpUrlParts, SplitHostFromFolderAtTheFirstSlash) {
+TEST(StallOptions, AnSftpSessionStalledWhenItsConnectionEndedPastTheLimitWithoutACause) {
+    struct SessionCase {
+        const char* behaviour;
+        int status;  // raw wait status
+        uint64_t seconds;
+        const char* error_lines;
+        bool stalled;
+    };
+    constexpr int k_exit_255 = 255 << 8;
+    const SessionCase cases[] = {
+        {"a lost connection past the limit, no cause named", k_exit_255, 3,
+         "Connected to 127.0.0.1.; Connection closed; ", true},
+        {"an empty line before sftp's last word changes nothing", k_exit_255, 2,
+         "Connected to 127.0.0.1.; ; Connection closed; ", true},
+        {"a session shorter than the limit did not stall", k_exit_255, 1,
+         "Connected to 127.0.0.1.; Connection closed; ", false},
+        {"a server that closed the connection said so", k_exit_255, 30,
+         "Connected to 127.0.0.1.; Connection to 127.0.0.1 closed by remote host.; "
+         "Connection closed; ",
+         false},
+        {"ssh's own timeout text names its cause", k_exit_255, 2,
+         "Connection timed out during banner exchange; Connection closed; ", false},
+        {"a refused password names its cause", k_exit_255, 9,
+         "u@h: Permission denied (password).; Connection closed; ", false},
+        {"sftp exiting 1 did not lose its connection", 1 << 8, 9,
+         "Connected to 127.0.0.1.; Connection closed; ", false},
+        {"a killed session is no stall", 9, 9, "Connected to 127.0.0.1.; ", false},
+    };
+    for (const SessionCase& c : cases)
+        EXPECT_EQ(sftp_stalled(c.status, c.seconds, 2, c.error_lines), c.stalled) << c.behaviour;
+}
+
+TEST(SftpUrlParts, OnlyTheSchemeSelectsSftpAndTheHostEndsAtTheFirstSlash) {
     const UrlCase cases[] = {
         {"sftp://host/up/dir", true, "host", "/up/dir"},
         {"sftp://host", true, "host", ""},
@@ -194,7 +226,12 @@ TEST(SftpUrlParts, SplitHostFromFolderAtTheFirstSlash) {
         {"sftp://host:2222/up", true, "host:2222", "/up"},
         {"sftp://me@host/up", true, "me@host", "/up"},
         {"sftp://", true, "", ""},
-        {"xsftp://host/a?b", true, "host", "/a?b"},
+        {"SFTP://Host/Up", true, "Host", "/Up"},
+        {"sFtP://host/a?b", true, "host", "/a?b"},
+        {"xsftp://host/a?b", false, "", ""},
+        {"ftp://host/sftp-in/", false, "", ""},
+        {"ftp://host/sftp://x/", false, "", ""},
+        {"sftp:/host/up", false, "", ""},
         {"ftp://host/up", false, "", ""},
         {"", false, "", ""},
     };
@@ -202,6 +239,7 @@ TEST(SftpUrlParts, SplitHostFromFolderAtTheFirstSlash) {
         std::string host;
         std::string folder;
         EXPECT_EQ(sftp_url_parts(c.url, &host, &folder), c.found) << c.url;
+        EXPECT_EQ(is_sftp_url(c.url), c.found) << c.url;
         if (!c.found) continue;
         EXPECT_EQ(host, c.host) << c.url;
         EXPECT_EQ(folder, c.folder) << c.url;
@@ -234,8 +272,38 @@ TEST(CurlCommand, ATemporaryUploadSendsUnderTheHiddenNameAndRenamesAfter) {
         {"a URL that cannot rename uploads as without the setting",
          curl_upload_command({"/s/a.jpg", 5}, remote_at("file:///up/", true)),
          start + "file:///up/a.jpg -T /proc/self/fd/5 2>/var/crateFerry/curl_error"},
+        {"a name too long for the plain temporary name gets the cut and hashed one",
+         curl_upload_command({"/s/" + std::string(248, 'a'), 5}, remote_at("ftp://h/", true)),
+         start + "-Q '-RNFR ." + std::string(230, 'a') + ".9c8801a9fdf9337d.cfpart' -Q '-RNTO " +
+             std::string(248, 'a') + "' ftp://h/." + std::string(230, 'a') +
+             ".9c8801a9fdf9337d.cfpart -T /proc/self/fd/5 2>/var/crateFerry/curl_error"},
     };
     for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
+}
+
+TEST(TemporaryName, EveryNameThatFitsGetsATemporaryNameThatFits) {
+    std::string utf8 = "a";  // 'a', 124 two-byte letters, 'z': 250 bytes
+    for (int i = 0; i < 124; ++i) utf8 += "\xc3\xbc";
+    utf8 += 'z';
+    const std::string long_a = std::string(255, 'a');
+    const CommandCase cases[] = {
+        {"a short name gets a dot before and the suffix after", temporary_name("a.jpg"),
+         ".a.jpg.cfpart"},
+        {"a name of 247 bytes keeps that form, 255 bytes long",
+         temporary_name(std::string(247, 'a')), "." + std::string(247, 'a') + ".cfpart"},
+        {"a name of 248 bytes is cut to 230 and the hash of the whole added",
+         temporary_name(std::string(248, 'a')),
+         "." + std::string(230, 'a') + ".9c8801a9fdf9337d.cfpart"},
+        {"a cut never ends inside a UTF-8 sequence", temporary_name(utf8).substr(0, 231),
+         "." + utf8.substr(0, 229) + "."},
+        {"the longest name gives 255 bytes", std::to_string(temporary_name(long_a).size()), "255"},
+        {"two long names alike in their first bytes differ",
+         std::to_string(temporary_name(long_a) == temporary_name(long_a + "b")), "0"},
+        {"one name always gives the same temporary name",
+         std::to_string(temporary_name(utf8) == temporary_name(utf8)), "1"},
+    };
+    for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
+    EXPECT_LE(temporary_name(utf8).size(), 255U);
 }
 
 TEST(FtpNames, OnlyNamesTheCommandChannelCarriesAreSentOverFtp) {
@@ -328,6 +396,10 @@ TEST(SftpQueueLine, ATemporaryNameIsPutThenRenamedInTheSameFolder) {
               "put /proc/self/fd/5 .a.jpg.cfpart\nrename .a.jpg.cfpart a.jpg\n");
     EXPECT_EQ(sftp_queue_lines_renamed(5, "-a b"),
               "put /proc/self/fd/5 .-a\\ b.cfpart\nrename .-a\\ b.cfpart -a\\ b\n");
+    const std::string temporary = "." + std::string(230, 'a') + ".9c8801a9fdf9337d.cfpart";
+    EXPECT_EQ(sftp_queue_lines_renamed(5, std::string(248, 'a')),
+              "put /proc/self/fd/5 " + temporary + "\nrename " + temporary + " " +
+                  std::string(248, 'a') + "\n");
 }
 
 TEST(SftpQueueLine, ReadsBackAsTheWalkedNameForEveryHostileName) {
