@@ -153,7 +153,8 @@ UploadReport upload_locked() {
         switch (outcomes[i]) {
             case Outcome::sent: report.changed += finished[i] ? 0 : 1; break;
             case Outcome::failed:
-            case Outcome::stalled: ++report.failed; break;
+            case Outcome::stalled:
+            case Outcome::unreachable: ++report.failed; break;
             case Outcome::refused:
             case Outcome::unsafe: ++report.refused; break;
             case Outcome::not_tried: break;

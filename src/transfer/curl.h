@@ -30,6 +30,11 @@ constexpr int k_curl_timed_out = 28;
 // True for the wait status of a curl command that ended on those limits.
 bool curl_stalled(int status);
 
+// How a curl transfer with exit code `code` ended: sent (0), stalled (the stall
+// limits), unreachable (the host could not be resolved, the connection was refused,
+// the login was denied: 6, 7, 67), else failed.
+Outcome curl_outcome(int code);
+
 // `value` for curl's configuration syntax inside double quotes: backslashes and '"' get a
 // backslash, CR and LF become \r and \n; curl reads it back as exactly `value`.
 std::string curl_config_escape(const std::string& value);

@@ -54,7 +54,7 @@ Outcome outcome_of(int exit_code, const char* message) {
     std::string error = "curl: (" + std::to_string(exit_code) + ")";
     if (message[0] != '\0') error += std::string(" ") + message;
     syslog(LOG_ERR, "file upload has failed(%s)", error.substr(0, k_max_error_text).c_str());
-    return exit_code == k_curl_timed_out ? Outcome::stalled : Outcome::failed;
+    return curl_outcome(exit_code);
 }
 
 // The outcomes in the results file, in transfer order, up to the first failure.

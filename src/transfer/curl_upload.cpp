@@ -75,5 +75,5 @@ Outcome curl_upload(const OpenFile& file, const Remote& remote) {
         // A full work folder leaves curl no room for its error text.
         syslog(LOG_ERR, "file upload has failed(curl: exit status %d, no error text)",
                exit_code(status));
-    return curl_stalled(status) ? Outcome::stalled : Outcome::failed;
+    return curl_outcome(exit_code(status));
 }

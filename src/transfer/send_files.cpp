@@ -70,9 +70,19 @@ Outcome send_with_attempts(const Remote& remote, const PendingFile& file, int fd
     return result;
 }
 
-void log_stalled_run(size_t left_pending) {
-    syslog(LOG_ERR, "upload stopped after a stalled transfer: %zu more files left pending",
-           left_pending);
+// True, after logging, when a file's last attempt shows the link or the server
+// dead: the files after it (`left_pending`) are left for the next run rather than
+// each failing alike.
+bool run_stops_after(Outcome last, size_t left_pending) {
+    if (last == Outcome::stalled)
+        syslog(LOG_ERR, "upload stopped after a stalled transfer: %zu more files left pending",
+               left_pending);
+    else if (last == Outcome::unreachable)
+        syslog(LOG_ERR,
+               "upload stopped: the server could not be reached or refused the login: %zu more "
+               "files left pending",
+               left_pending);
+    return last == Outcome::stalled || last == Outcome::unreachable;
 }
 
 // The open files of one batch or session, closed together.
@@ -112,9 +122,9 @@ std::vector<Outcome> send_files(const Remote& remote, const std::vector<PendingF
     return send_with_curl(remote, files, on_sent);
 }
 
-// Each file gets its attempts. Once a file's last attempt stalled, the link is taken
-// for dead: the files after it stay pending for the next run rather than each
-// stalling in turn.
+// Each file gets its attempts. Once a file's last attempt stalled, found no server or
+// had its login refused, the link is taken for dead: the files after it stay pending
+// for the next run rather than each failing in turn.
 std::vector<Outcome> send_with_curl(const Remote& remote, const std::vector<PendingFile>& files,
                                     const OnSent& on_sent) {
     std::vector<Outcome> outcomes(files.size(), Outcome::not_tried);
@@ -129,10 +139,7 @@ std::vector<Outcome> send_with_curl(const Remote& remote, const std::vector<Pend
             continue;
         }
         outcomes[i] = send_with_attempts(remote, files[i], fd.get(), 0, on_sent);
-        if (outcomes[i] == Outcome::stalled) {
-            log_stalled_run(files.size() - i - 1);
-            break;
-        }
+        if (run_stops_after(outcomes[i], files.size() - i - 1)) break;
     }
     return outcomes;
 }
@@ -173,10 +180,9 @@ std::vector<Outcome> send_in_curl_batch(const Remote& remote,
                 if (outcome == Outcome::not_tried) return outcomes;
                 sleep(k_retry_pause_seconds);
                 outcomes[file] = send_with_attempts(remote, files[file], fd, 1, on_sent);
-                if (outcomes[file] == Outcome::stalled) {
-                    log_stalled_run(batch.files.size() - done + sendable.size() - next);
+                if (run_stops_after(outcomes[file],
+                                    batch.files.size() - done + sendable.size() - next))
                     return outcomes;
-                }
             }
         }
     }

@@ -1,5 +1,6 @@
 // The stall limit in each tool's syntax: curl's options, curl's config file, ssh's
-// options. One limit, written three ways, all here; and how each tool tells of a stall.
+// options. One limit, written three ways, all here; and how each tool tells of a stall,
+// and curl of a dead server.
 #include <sys/wait.h>
 
 #include <cstring>
@@ -19,6 +20,20 @@ std::string curl_config_stall_options(uint32_t seconds) {
 
 bool curl_stalled(int status) {
     return status > 0 && WIFEXITED(status) && WEXITSTATUS(status) == k_curl_timed_out;
+}
+
+Outcome curl_outcome(int code) {
+    constexpr int k_host_not_resolved = 6;
+    constexpr int k_connection_refused = 7;
+    constexpr int k_login_denied = 67;
+    switch (code) {
+        case 0: return Outcome::sent;
+        case k_curl_timed_out: return Outcome::stalled;
+        case k_host_not_resolved:
+        case k_connection_refused:
+        case k_login_denied: return Outcome::unreachable;
+        default: return Outcome::failed;
+    }
 }
 
 bool sftp_stalled(int status, uint64_t session_seconds, uint32_t stall_seconds,

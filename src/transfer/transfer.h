@@ -41,6 +41,7 @@ enum class Outcome {
     sent,
     failed,     // every attempt failed
     stalled,    // the last attempt made no progress within the stall limit
+    unreachable,  // the last attempt found no server, or the server refused the login
     refused,    // the way of sending cannot carry the file's name: never tried
     unsafe,     // the name no longer leads to the regular file the walk found: left alone
     not_tried,  // left for the next run after a stall, or by a failed session
@@ -68,7 +69,9 @@ void remove_batch_leftovers();
 
 // One curl run per attempt, 3 attempts a file with a 5 s pause after each failure.
 // Once a file's last attempt stalled the rest are not tried, after logging
-// "upload stopped after a stalled transfer: %zu more files left pending".
+// "upload stopped after a stalled transfer: %zu more files left pending"; once it
+// found no server or a refused login, after logging "upload stopped: the server
+// could not be reached or refused the login: %zu more files left pending".
 std::vector<Outcome> send_with_curl(const Remote& remote, const std::vector<PendingFile>& files,
                                     const OnSent& on_sent);
 

@@ -147,35 +147,35 @@ def test_a_failed_deletion_is_logged_and_the_file_is_stamped(sandbox, ftp_server
     assert stuck.stat().st_mtime == (REFERENCE + 7 if stamp_error else REFERENCE)
 
 
-def test_a_wrong_password_makes_3_attempts_per_file_and_the_files_stay_pending(sandbox, ftp_server,
-                                                                             curlbatch):
-    remote = setup_upload(sandbox, ftp_server, password="wrong", curlbatch=curlbatch)
+# A server that is down or refuses the login: the first file gets its 3 attempts, and
+# the run then leaves every other file for the next run.
+DEAD_SERVERS = [
+    pytest.param("wrong password", 67, 2, id="a refused login, 2 files"),
+    pytest.param("down", 7, 50, id="a refused connection, 50 files"),
+]
+
+
+@pytest.mark.parametrize("server, code, count", DEAD_SERVERS)
+def test_a_dead_server_ends_the_run_after_the_first_files_attempts(sandbox, ftp_server, curlbatch,
+                                                                   server, code, count):
+    password = "wrong" if server == "wrong password" else "s3cret"
+    remote = setup_upload(sandbox, ftp_server, password=password, curlbatch=curlbatch)
     set_reference(sandbox)
-    files = [make_file(sandbox.scan, name, b"x", REFERENCE + 5) for name in ("a.dat", "b.dat")]
+    files = [make_file(sandbox.scan, f"f{i:02}.dat", b"x", REFERENCE + 5) for i in range(count)]
+    if server == "down":
+        ftp_server.kill()
 
     result = sandbox.run("upload", faketime=FAST)
 
-    assert result.process_count("curl") == 6, result
-    failures = result.entries()[1:-1]
-    assert len(failures) == 6, result
+    assert result.process_count("curl") == 3, result
+    failures = result.entries()[1:-2]
+    assert len(failures) == 3, result
     for priority, message in failures:
-        assert priority == ERR and message.startswith("file upload has failed(curl: (67) "), result
+        assert priority == ERR and message.startswith(f"file upload has failed(curl: ({code}) "), result
         assert message.endswith(")") and len(message) <= len("file upload has failed()") + 63
-    assert list(remote.iterdir()) == []
-    assert all(f.stat().st_mtime == REFERENCE + 5 for f in files)
-
-
-def test_a_server_that_is_down_gets_3_attempts_per_file_and_the_files_stay_pending(sandbox, ftp_server):
-    setup_upload(sandbox, ftp_server)
-    set_reference(sandbox)
-    files = [make_file(sandbox.scan, name, b"x", REFERENCE + 5) for name in ("a.dat", "b.dat")]
-    ftp_server.kill()
-
-    result = sandbox.run("upload", faketime=FAST)
-
-    assert result.process_count("curl") == 6, result
-    for priority, message in result.entries()[1:-1]:
-        assert priority == ERR and message.startswith("file upload has failed(curl: (7) "), result
+    assert result.entries()[-2] == (ERR, "upload stopped: the server could not be reached or "
+                                         f"refused the login: {count - 1} more files left pending")
+    assert server == "down" or list(remote.iterdir()) == []
     assert all(f.stat().st_mtime == REFERENCE + 5 for f in files)
 
 

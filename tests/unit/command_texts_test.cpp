@@ -490,3 +490,12 @@ TEST(WaysOfSending, ReportEveryNameTheyCannotCarryAsRefusedWithoutRunningCurl) {
     EXPECT_EQ(send_files(remote, files, count_sent), refused);
     EXPECT_EQ(sent, 0);
 }
+
+TEST(CurlOutcome, TheExitCodeTellsAFileOfADeadServerOrLink) {
+    const std::pair<int, Outcome> cases[] = {
+        {0, Outcome::sent},        {28, Outcome::stalled},    {6, Outcome::unreachable},
+        {7, Outcome::unreachable}, {67, Outcome::unreachable}, {9, Outcome::failed},
+        {21, Outcome::failed},     {25, Outcome::failed},     {-1, Outcome::failed},
+    };
+    for (const auto& c : cases) EXPECT_EQ(curl_outcome(c.first), c.second) << c.first;
+}
