@@ -27,12 +27,14 @@ struct DownloadLogin {
     std::string credentials;  // empty, or curl_credentials_prefix()
     std::vector<std::string> secrets;
     uint32_t stall_seconds;
+    uint32_t rate_kib;
 };
 
 // Runs the folder listing into the list file. Returns false when the step must end.
 bool list_remote_folder(const char* url, const DownloadLogin& login) {
     const int status = run_shell_with_secrets(
-        download_listing_command(url, login.credentials, login.stall_seconds), login.secrets);
+        download_listing_command(url, login.credentials, login.stall_seconds, login.rate_kib),
+        login.secrets);
     if (status == 0) return true;
     if (WIFEXITED(status) && WEXITSTATUS(status) == k_curl_listing_refused) return false;
     if (file_size(paths::curl_error) != 0)
@@ -75,7 +77,7 @@ int fetch_into_folder(int folder_fd, const DownloadLogin& login, const char* fol
     }
     const int status = run_shell_with_secrets(
         download_fetch_command(login.credentials, folder_url, file_url, name, fd.get(),
-                               login.stall_seconds),
+                               login.stall_seconds, login.rate_kib),
         login.secrets, "-c", {fd.get()});
     if (status == 0 && renameat(folder_fd, temporary.c_str(), folder_fd, name.c_str()) == 0)
         return 0;
@@ -147,7 +149,7 @@ void download_listed_files(int folder_fd, const char* folder, const DownloadLogi
 }  // namespace
 
 void download_files(const char* folder, const char* url, const char* user, const char* passwd,
-                    uint32_t stall_seconds, time_t reference_time) {
+                    uint32_t stall_seconds, uint32_t rate_kib, time_t reference_time) {
     if (url[0] == '\0') {
         syslog(LOG_ERR, "getting files has failed(no download URL)");
         return;
@@ -160,7 +162,7 @@ void download_files(const char* folder, const char* url, const char* user, const
         return;
     }
     // Both empty: curl gets no credentials at all.
-    DownloadLogin login{std::string(), {}, stall_seconds};
+    DownloadLogin login{std::string(), {}, stall_seconds, rate_kib};
     if (user[0] != '\0' || passwd[0] != '\0') {
         login.credentials = curl_credentials_prefix();
         login.secrets.push_back(curl_credentials_secret(user, passwd));

@@ -11,7 +11,7 @@ void upload_files();
 
 // Fetches one remote file, or every file of a remote folder (URL ending in '/'),
 // into `folder`, and nowhere else; each curl run ends after `stall_seconds` without
-// progress. Each file is written under a name of its own and renamed to its name once
+// progress, and takes at most `rate_kib` KiB/s (0: no cap). Each file is written under a name of its own and renamed to its name once
 // whole; a file of that name still pending (modified after `reference_time`) is kept
 // and its download skipped. Logs "downloading %s" per list line and
 // "getting file %s has failed(%s)" for a failed one; ends at once, logging
@@ -19,7 +19,7 @@ void upload_files();
 // "getting files has failed(Cannot open dir: %s)" when `folder` is no directory, and
 // "getting files has failed(the download list could not be prepared)".
 void download_files(const char* folder, const char* url, const char* user, const char* passwd,
-                    uint32_t stall_seconds, time_t reference_time);
+                    uint32_t stall_seconds, uint32_t rate_kib, time_t reference_time);
 
 // The removal operation. First the age rule: every regular file of the scan folder
 // older than the configured age is deleted, but none while the clock is behind the

@@ -35,6 +35,7 @@ Remote remote_from_settings(const Settings& settings) {
     remote.stall_seconds = stall_seconds(settings);
     remote.temporary_names = settings.tempupload != 0;
     remote.curl_batch = settings.curlbatch != 0;
+    remote.rate_kib = settings.ratelimit;
     return remote;
 }
 
@@ -130,7 +131,7 @@ UploadReport upload_locked() {
                "the clock is behind the reference time: files written now are not seen as new");
     if (cfg.download != 0)
         download_files(cfg.scanfolder, cfg.download_url, cfg.download_user, cfg.download_passwd,
-                       stall_seconds(cfg), reference_time);
+                       stall_seconds(cfg), cfg.ratelimit, reference_time);
     UniqueDir dir(opendir(cfg.scanfolder));
     if (!dir) {
         syslog(LOG_ERR, "Cannot open dir: %s", cfg.scanfolder);

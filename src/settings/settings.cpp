@@ -57,6 +57,7 @@ constexpr SettingKey k_setting_keys[] = {
     {"MOD_CRATEFERRY_KEEPFREE", &Settings::keepfree, nullptr},
     {"MOD_CRATEFERRY_MINAGE", &Settings::minage, nullptr},
     {"MOD_CRATEFERRY_METRICSDIR", nullptr, &Settings::metricsdir},
+    {"MOD_CRATEFERRY_RATELIMIT", &Settings::ratelimit, nullptr},
 };
 
 bool is_known_key(const char* text) {

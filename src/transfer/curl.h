@@ -23,6 +23,12 @@ std::string curl_stall_options(uint32_t seconds);
 // The same limits in curl's config syntax, one option a line.
 std::string curl_config_stall_options(uint32_t seconds);
 
+// curl's cap on the transfer rate, `kib` KiB/s: "--limit-rate NK ", or nothing for 0.
+std::string curl_rate_option(uint32_t kib);
+
+// The same cap in curl's config syntax: "limit-rate = NK" and a line feed, or nothing.
+std::string curl_config_rate_option(uint32_t kib);
+
 // curl's exit code for an attempt that timed out: the connect timeout or the low-speed
 // limit.
 constexpr int k_curl_timed_out = 28;
@@ -155,16 +161,17 @@ std::vector<Outcome> curl_batch_upload(const std::vector<OpenFile>& files, const
 // `credentials` is empty (no credentials) or curl_credentials_prefix(), whose secret
 // the step passes in the environment.
 
-// Lists the remote folder `url` into the list file.
+// Lists the remote folder `url` into the list file. Every download command takes the
+// rate cap `rate_kib` (KiB/s, 0: none) after the stall limit.
 std::string download_listing_command(const char* url, const std::string& credentials,
-                                     uint32_t stall_seconds);
+                                     uint32_t stall_seconds, uint32_t rate_kib = 0);
 // Puts `url` in front of every line of the list file.
 std::string download_prefix_command(const char* url, const char* list_path);
 // Writes `url` as the one line of the list file.
 std::string download_single_command(const char* url, const char* list_path);
 // Fetches `file_url` into the open file `fd` (curl writes /proc/self/fd/N).
 std::string download_command(const std::string& credentials, const std::string& file_url, int fd,
-                             uint32_t stall_seconds);
+                             uint32_t stall_seconds, uint32_t rate_kib = 0);
 
 // The name a list line is stored under in the scan folder: the name after
 // `folder_url`, or, when `folder_url` is empty (the URL of one file), the URL's last
@@ -179,12 +186,13 @@ bool download_line_name(const char* folder_url, const std::string& line, std::st
 // only the bytes curl refuses).
 std::string download_fetch_command(const std::string& credentials, const char* folder_url,
                                    const std::string& line, const std::string& name, int fd,
-                                   uint32_t stall_seconds);
+                                   uint32_t stall_seconds, uint32_t rate_kib = 0);
 
 // download_fetch_command for a line whose name download_line_name gives, or an empty
 // text when the line must not be fetched.
 std::string download_line_command(const std::string& credentials, const char* folder_url,
-                                  const std::string& line, int fd, uint32_t stall_seconds);
+                                  const std::string& line, int fd, uint32_t stall_seconds,
+                                  uint32_t rate_kib = 0);
 
 // True when curl fetches `name` as the last URL segment exactly as written: it holds
 // only ASCII letters, digits and @+=:,._-

@@ -92,6 +92,7 @@ std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& 
     const std::string common =
         option("user", remote.user + ':' + remote.password) +
         "fail\nshow-error\nsilent\ngloboff\n" + curl_config_stall_options(remote.stall_seconds) +
+        curl_config_rate_option(remote.rate_kib) +
         option("write-out", std::string(k_result_mark) + "%{urlnum} %{exitcode} %{errormsg}\n");
     // Options hold for a whole group, so files renamed after their transfer each need
     // a group of their own; all others share one, which is faster: curl sets each group

@@ -28,8 +28,9 @@ std::string sed_replacement(const char* url) {
 }  // namespace
 
 std::string download_listing_command(const char* url, const std::string& credentials,
-                                     uint32_t stall_seconds) {
-    return credentials + "curl -K - -fSs " + curl_stall_options(stall_seconds) + "--list-only " +
+                                     uint32_t stall_seconds, uint32_t rate_kib) {
+    return credentials + "curl -K - -fSs " + curl_stall_options(stall_seconds) +
+           curl_rate_option(rate_kib) + "--list-only " +
            curl_url_argument(url) + " > " + paths::download_list + " 2>" + paths::curl_error;
 }
 
@@ -44,8 +45,9 @@ std::string download_single_command(const char* url, const char* list_path) {
 }
 
 std::string download_command(const std::string& credentials, const std::string& file_url, int fd,
-                             uint32_t stall_seconds) {
-    return credentials + "curl -K - -fSs " + curl_stall_options(stall_seconds) + "-o " +
+                             uint32_t stall_seconds, uint32_t rate_kib) {
+    return credentials + "curl -K - -fSs " + curl_stall_options(stall_seconds) +
+           curl_rate_option(rate_kib) + "-o " +
            open_file_path(fd) + " " + curl_url_argument(file_url) + " 2>" + paths::curl_error;
 }
 
@@ -75,17 +77,19 @@ bool download_line_name(const char* folder_url, const std::string& line, std::st
 
 std::string download_fetch_command(const std::string& credentials, const char* folder_url,
                                    const std::string& line, const std::string& name, int fd,
-                                   uint32_t stall_seconds) {
+                                   uint32_t stall_seconds, uint32_t rate_kib) {
     if (folder_url[0] == '\0')
         // The URL of one file: fetched as written, but for the bytes curl refuses.
-        return download_command(credentials, curl_acceptable_url(line), fd, stall_seconds);
+        return download_command(credentials, curl_acceptable_url(line), fd, stall_seconds,
+                                rate_kib);
     const std::string url = is_literal_url_name(name) ? line : folder_url + percent_encode(name);
-    return download_command(credentials, url, fd, stall_seconds);
+    return download_command(credentials, url, fd, stall_seconds, rate_kib);
 }
 
 std::string download_line_command(const std::string& credentials, const char* folder_url,
-                                  const std::string& line, int fd, uint32_t stall_seconds) {
+                                  const std::string& line, int fd, uint32_t stall_seconds,
+                                  uint32_t rate_kib) {
     std::string name;
     if (!download_line_name(folder_url, line, &name)) return std::string();
-    return download_fetch_command(credentials, folder_url, line, name, fd, stall_seconds);
+    return download_fetch_command(credentials, folder_url, line, name, fd, stall_seconds, rate_kib);
 }

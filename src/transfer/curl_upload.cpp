@@ -54,7 +54,8 @@ std::string curl_url_argument(const std::string& url) {
 std::string curl_upload_command(const OpenFile& file, const Remote& remote) {
     const CurlTarget target = curl_target(file.path.c_str(), remote);
     std::string command =
-        curl_credentials_prefix() + "curl -fSs -K - " + curl_stall_options(remote.stall_seconds);
+        curl_credentials_prefix() + "curl -fSs -K - " + curl_stall_options(remote.stall_seconds) +
+        curl_rate_option(remote.rate_kib);
     // curl runs "-"-prefixed quote commands after the transfer, in the folder it
     // stored the file in.
     if (!target.rename_from.empty())

@@ -209,8 +209,7 @@ std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<Pend
         if (queued.empty()) continue;
         std::vector<int> descriptors(batch.opened.size());
         for (size_t i = 0; i < descriptors.size(); ++i) descriptors[i] = batch.opened[i].get();
-        const bool sent = sftp_batch_upload(remote.url.c_str(), remote.user.c_str(),
-                                            remote.password.c_str(), remote.stall_seconds, descriptors);
+        const bool sent = sftp_batch_upload(remote, descriptors);
         for (const size_t i : queued) {
             outcomes[batch.files[i]] = sent ? Outcome::sent : Outcome::failed;
             if (sent) on_sent(files[batch.files[i]], batch.opened[i].get());

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "transfer/transfer.h"
+
 // ssh's options (passed on by sftp) that end a session making no progress for
 // `seconds`: no connection and handshake within it, or no answer from the server
 // to its probes for that long. Ends in a blank.
@@ -33,10 +35,10 @@ bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folde
 
 // The shell command that runs one sftp session over the queue file; with
 // `password_login`, through "sshpass -e", which reads the password from SSHPASS in
-// its environment.
+// its environment; with a rate cap of `rate_kib` KiB/s, sftp's "-l" in Kbit/s.
 std::string sftp_batch_command(const char* username, const std::string& host,
                                const std::string& folder, bool password_login,
-                               uint32_t stall_seconds);
+                               uint32_t stall_seconds, uint32_t rate_kib = 0);
 
 // The queue line that sends the open file `fd` as the remote file `name`, line feed
 // included: "put /proc/self/fd/N NAME", with a backslash before every character of NAME
@@ -68,5 +70,4 @@ bool sftp_queue_add(const char* path, int fd, bool temporary_names);
 // "the server did not answer within the stall limit of %u s" when sftp_stalled,
 // "file upload has failed(check host or credentials)" when there is none, or
 // "file upload has failed(sftp did not read the whole queue)".
-bool sftp_batch_upload(const char* remoteurl, const char* username, const char* password,
-                       uint32_t stall_seconds, const std::vector<int>& open_files);
+bool sftp_batch_upload(const Remote& remote, const std::vector<int>& open_files);

@@ -59,11 +59,13 @@ bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folde
 
 std::string sftp_batch_command(const char* username, const std::string& host,
                                const std::string& folder, bool password_login,
-                               uint32_t stall_seconds) {
+                               uint32_t stall_seconds, uint32_t rate_kib) {
     std::string command;
     if (password_login) command = std::string(paths::sshpass) + " -e ";
     command += std::string(paths::sftp) + " -S " + paths::ssh + " -F " + paths::ssh_config +
                " -o LogLevel=ERROR " + ssh_stall_options(stall_seconds);
+    // sftp counts its cap in Kbit/s.
+    if (rate_kib != 0) command += "-l " + std::to_string(uint64_t{rate_kib} * 8) + " ";
     const std::string target = std::string(username) + '@' + host + ':' + folder;
     // A target that begins with '-' would be read as an option of sftp.
     if (target[0] == '-') command += "-- ";
@@ -72,17 +74,19 @@ std::string sftp_batch_command(const char* username, const std::string& host,
     return command;
 }
 
-bool sftp_batch_upload(const char* remoteurl, const char* username, const char* password,
-                       uint32_t stall_seconds, const std::vector<int>& open_files) {
+bool sftp_batch_upload(const Remote& remote, const std::vector<int>& open_files) {
+    const char* password = remote.password.c_str();
+    const uint32_t stall_seconds = remote.stall_seconds;
     std::string host;
     std::string folder;
-    if (!sftp_url_parts(remoteurl, &host, &folder)) return false;
+    if (!sftp_url_parts(remote.url.c_str(), &host, &folder)) return false;
     mark_queue_end();
     const bool password_login = password[0] != '\0';
     const std::vector<std::string> secrets = {std::string("SSHPASS=") + password};
     const auto started = std::chrono::steady_clock::now();
     const int status = run_shell_with_secrets(
-        sftp_batch_command(username, host, folder, password_login, stall_seconds),
+        sftp_batch_command(remote.user.c_str(), host, folder, password_login, stall_seconds,
+                           remote.rate_kib),
         password_login ? secrets : std::vector<std::string>(), "-c", open_files);
     const auto session = std::chrono::steady_clock::now() - started;
     const auto session_seconds = std::chrono::duration_cast<std::chrono::seconds>(session).count();

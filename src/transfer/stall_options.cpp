@@ -18,6 +18,14 @@ std::string curl_config_stall_options(uint32_t seconds) {
     return "connect-timeout = " + limit + "\nspeed-limit = 1\nspeed-time = " + limit + "\n";
 }
 
+std::string curl_rate_option(uint32_t kib) {
+    return kib == 0 ? "" : "--limit-rate " + std::to_string(kib) + "K ";
+}
+
+std::string curl_config_rate_option(uint32_t kib) {
+    return kib == 0 ? "" : "limit-rate = " + std::to_string(kib) + "K\n";
+}
+
 bool curl_stalled(int status) {
     return status > 0 && WIFEXITED(status) && WEXITSTATUS(status) == k_curl_timed_out;
 }

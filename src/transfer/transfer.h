@@ -26,6 +26,7 @@ struct Remote {
     uint32_t stall_seconds = 300;  // no progress for this long ends an attempt
     bool temporary_names = false;  // send under a hidden temporary name, rename once whole
     bool curl_batch = false;       // all files in one curl run
+    uint32_t rate_kib = 0;         // KiB/s the run may use at most; 0: no cap
 };
 
 // A pending file as the walk saw it.

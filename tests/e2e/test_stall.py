@@ -170,3 +170,36 @@ def run_stalled_then_healthy(case, sandbox, ftp_server, sftp_server, silent):
     if mode in ("listing", "fetch"):
         assert (sandbox.scan / "dl.bin").read_bytes() == fetched["dl.bin"]
         assert (ftp_in / "dl.bin").read_bytes() == fetched["dl.bin"]
+
+
+# MOD_CRATEFERRY_RATELIMIT: 2 MiB at 512 KiB/s take about 4 s, not a fraction of one on
+# loopback; and a capped transfer still moves, so the stall limit (STALL) never ends it.
+RATE_CAPPED = [
+    pytest.param("curl", id="curl: the cap slows the transfer to about the cap"),
+    pytest.param("sftp", id="sftp: the cap slows the session to about the cap"),
+]
+
+
+@pytest.mark.parametrize("mode", RATE_CAPPED)
+def test_a_rate_cap_slows_a_transfer_and_the_stall_limit_still_holds(sandbox, ftp_server,
+                                                                      sftp_server, mode):
+    size, cap = 2 << 20, 512
+    content = os.urandom(size)
+    (sandbox.scan / "big.bin").write_bytes(content)
+    if mode == "sftp":
+        sandbox.link_ssh_tools()
+        sandbox.write_ssh_config(sftp_server)
+        server, url = sftp_server, sftp_server.url("in")
+    else:
+        server, url = ftp_server, ftp_server.url("in/")
+    (server.root / "in").mkdir()
+    sandbox.write_settings(scanfolder=sandbox.scan, remoteurl=url, username="ferry",
+                           password="s3cret", stalltime=STALL, ratelimit=cap)
+
+    started = time.monotonic()
+    result = sandbox.run("upload", timeout=60)
+    took = time.monotonic() - started
+
+    assert (server.root / "in" / "big.bin").read_bytes() == content, result
+    assert took > 0.6 * size / (cap * 1024), f"{took:.1f} s: the cap did not hold"
+    assert took < 3 * size / (cap * 1024), f"{took:.1f} s: far below the cap"

@@ -60,6 +60,13 @@ Remote remote_at(const char* url, bool temporary_names = false) {
     return remote;
 }
 
+// The remote side of a run to `url` with a rate cap of `kib` KiB/s.
+Remote remote_capped(const char* url, uint32_t kib) {
+    Remote remote = remote_at(url);
+    remote.rate_kib = kib;
+    return remote;
+}
+
 // The words sftp's batch reader takes from a put line after "put": each escaping
 // backslash goes, an unescaped blank ends a word.
 std::vector<std::string> put_line_words(const std::string& line) {
@@ -117,6 +124,21 @@ TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
          curl_upload_command({"/s/a\\b c", 7}, remote_at("ftp://h/up/x.dat")),
          "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 ftp://h/up/x.dat -T /proc/self/fd/7 "
          "2>/var/crateFerry/curl_error"},
+        {"a rate cap follows the stall limits",
+         curl_upload_command({"/s/a.jpg", 5}, remote_capped("ftp://h/up/", 512)),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 --limit-rate 512K ftp://h/up/a.jpg -T /proc/self/fd/5 "
+         "2>/var/crateFerry/curl_error"},
+        {"a rate cap in the batch's options", text_before(curl_batch_config({{"/s/a", 5}},
+                                                             remote_capped("ftp://h/", 64)), "write-out"),
+         "user = \"u:p\\\"w\"\nfail\nshow-error\nsilent\ngloboff\nconnect-timeout = 300\nspeed-limit = 1\n"
+         "speed-time = 300\nlimit-rate = 64K\n"},
+        {"a rate cap on a download", download_command("", "ftp://h/a", 7, 300, 100),
+         "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --limit-rate 100K -o /proc/self/fd/7 ftp://h/a "
+         "2>/var/crateFerry/curl_error"},
+        {"sftp takes the cap in Kbit/s", sftp_batch_command("u", "h", "/in", false, 300, 512),
+         "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
+         "-o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 "
+         "-l 4096 u@h:/in < /var/crateFerry/sftp_list 2>/var/crateFerry/sftp_error > /dev/null"},
         {"a URL beginning with '-' follows --url", curl_url_argument("-oops"), "--url -oops"},
         {"a plain URL is passed as it is", curl_url_argument("https://u@h:8/a/b=c,d"),
          "https://u@h:8/a/b=c,d"},
