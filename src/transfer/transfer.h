@@ -6,7 +6,7 @@
 //   without following links and checked (a regular file, the same device and inode),
 //   and the tool reads that open file as /proc/self/fd/N, under the walked name;
 // - a file counts as sent only when the tool said it went, and on_sent is called for
-//   it at once, before the next file is tried;
+//   it as soon as that is known (per file: before the next file is tried);
 // - every way returns exactly one outcome per file given, in the order given;
 // - nothing here reads the settings record: the operation hands over all it needs.
 #pragma once
