@@ -20,13 +20,16 @@ constexpr size_t k_files_per_batch = 1000;
 // Descriptors left for everything but the files of one batch or session.
 constexpr rlim_t k_spare_descriptors = 64;
 
-// How many files one run may hold open at once: the descriptor limit, raised as far
-// as the hard limit allows, less what the program and its tools need besides.
-size_t open_files_allowed() {
+// How many of `wanted` files one run may hold open at once: the descriptor limit less
+// what the program and its tools need besides. The soft limit is raised only as far
+// as the files need and the hard limit allows: every child closes the descriptors up
+// to it, one by one on kernels without close_range.
+size_t open_files_allowed(size_t wanted) {
     struct rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
-    if (limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
+    const rlim_t needed = static_cast<rlim_t>(wanted) + k_spare_descriptors;
+    if (limit.rlim_cur < needed && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = std::min(needed, limit.rlim_max);
         // Not raised: the soft limit stays what it was, and is used as it is.
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0) (void)getrlimit(RLIMIT_NOFILE, &limit);
     }
@@ -157,7 +160,8 @@ std::vector<Outcome> send_in_curl_batch(const Remote& remote,
         else
             sendable.push_back(i);
     }
-    const size_t per_batch = std::min(k_files_per_batch, open_files_allowed());
+    const size_t per_batch =
+        std::min(k_files_per_batch, open_files_allowed(std::min(k_files_per_batch, sendable.size())));
     size_t next = 0;
     while (next < sendable.size()) {
         OpenBatch batch;
@@ -194,7 +198,7 @@ std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<Pend
     std::vector<Outcome> outcomes(files.size(), Outcome::refused);
     std::vector<size_t> all(files.size());
     for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-    const size_t per_session = open_files_allowed();
+    const size_t per_session = open_files_allowed(files.size());
     size_t next = 0;
     do {
         OpenBatch batch;
