@@ -124,7 +124,8 @@ int take_upload_lock() {
 // The operation itself, run while the lock is held.
 UploadReport upload_locked() {
     UploadReport report;
-    const time_t reference_time = file_mtime(paths::timestamp);
+    time_t reference_time = 0;  // without the timestamp file every file is pending
+    (void)read_reference_time(&reference_time);
     report.clock_behind = clock_behind_reference(reference_time, time(nullptr));
     if (report.clock_behind)
         syslog(LOG_WARNING,

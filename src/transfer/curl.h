@@ -129,6 +129,12 @@ struct OpenFile {
 // the command.
 std::string curl_upload_command(const OpenFile& file, const Remote& remote);
 
+// Logs a failed curl upload run with wait status `status`: "file upload has
+// failed(%s)" at LOG_ERR with the first line of curl's error text, or, when curl left
+// none (a full work folder, curl missing or killed), "file upload has failed(curl:
+// exit status %d, no error text)".
+void log_upload_failure(int status);
+
 // Uploads one file: one attempt. On failure logs "file upload has failed(%s)" at
 // LOG_ERR with the first line of curl's error text, or, when curl left none (a full
 // work folder, curl missing or killed), "curl: exit status %d, no error text";

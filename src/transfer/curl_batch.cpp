@@ -136,11 +136,7 @@ std::vector<Outcome> curl_batch_upload(const std::vector<OpenFile>& files, const
     if (stopped && outcomes.size() < files.size()) {
         // curl ended without a word on the next file: it could not start, was killed,
         // or found no room for its results.
-        if (file_size(paths::curl_error) != 0)
-            syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(paths::curl_error));
-        else
-            syslog(LOG_ERR, "file upload has failed(curl: exit status %d, no error text)",
-                   exit_code(status));
+        log_upload_failure(status);
         syslog(LOG_ERR, "file upload has failed(the batch's results could not be read)");
         outcomes.push_back(Outcome::not_tried);
     }

@@ -65,16 +65,20 @@ std::string curl_upload_command(const OpenFile& file, const Remote& remote) {
            " 2>" + paths::curl_error;
 }
 
-Outcome curl_upload(const OpenFile& file, const Remote& remote) {
-    const int status = run_shell_with_secrets(
-        curl_upload_command(file, remote),
-        {curl_credentials_secret(remote.user.c_str(), remote.password.c_str())}, "-c", {file.fd});
-    if (status == 0) return Outcome::sent;
+void log_upload_failure(int status) {
     if (file_size(paths::curl_error) != 0)
         syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(paths::curl_error));
     else
         // A full work folder leaves curl no room for its error text.
         syslog(LOG_ERR, "file upload has failed(curl: exit status %d, no error text)",
                exit_code(status));
+}
+
+Outcome curl_upload(const OpenFile& file, const Remote& remote) {
+    const int status = run_shell_with_secrets(
+        curl_upload_command(file, remote),
+        {curl_credentials_secret(remote.user.c_str(), remote.password.c_str())}, "-c", {file.fd});
+    if (status == 0) return Outcome::sent;
+    log_upload_failure(status);
     return curl_outcome(exit_code(status));
 }
