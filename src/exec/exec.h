@@ -7,6 +7,8 @@
 //   routine of the tool that reads it), so it reaches the tool as exactly itself.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -37,6 +39,24 @@ int run_shell(const std::string& command);
 int run_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
                            const char* shell_options = "-c",
                            const std::vector<int>& open_files = {});
+
+// Starts "/bin/sh -c command" as run_shell_with_secrets does, without waiting for it.
+// With `output_fd`, the child's standard output is a pipe and *output_fd its read end
+// (close-on-exec), which the caller closes. Returns the child's PID, or -1 when none
+// could be started.
+pid_t start_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
+                               const std::vector<int>& open_files, int* output_fd = nullptr);
+
+// Waits for the child `pid`; its wait status, or -1.
+int wait_for_child(pid_t pid);
+
+// Waits for whichever child ends first: its PID (or -1 when there is none), its wait
+// status in *status.
+pid_t wait_for_any_child(int* status);
+
+// Asks a child this program started to end (SIGTERM to its PID only). A command
+// meant to be ended this way begins with "exec", so its PID is the tool's own.
+void end_child(pid_t pid);
 
 // The path under which a child that was handed the open file `fd` opens that same
 // open file again: "/proc/self/fd/N". It reopens the file itself, not its name;

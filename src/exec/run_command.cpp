@@ -3,6 +3,7 @@
 // The child side of fork does descriptor work, execvp and _exit only: the argument
 // vector is built before the fork, and nothing is logged from the child.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,13 +47,16 @@ void close_inherited_descriptors(const std::vector<int>& keep) {
 
 // `envp` null: the child keeps the program's environment and `argv[0]` is looked up
 // in PATH; otherwise `argv[0]` is a full path and `envp` the whole environment.
-[[noreturn]] void exec_child(char* const argv[], char* const envp[], const std::vector<int>& keep) {
+// `output_fd`, unless -1, becomes the child's standard output.
+[[noreturn]] void exec_child(char* const argv[], char* const envp[], const std::vector<int>& keep,
+                             int output_fd) {
     const int null_fd = open("/dev/null", O_RDWR);
     for (int fd = 0; fd <= 2; ++fd) {
         if (fd == null_fd) continue;
         close(fd);
         if (null_fd >= 0) dup2(null_fd, fd);
     }
+    if (output_fd >= 0) dup2(output_fd, 1);
     close_inherited_descriptors(keep);
     if (envp == nullptr)
         execvp(argv[0], argv);
@@ -61,26 +65,42 @@ void close_inherited_descriptors(const std::vector<int>& keep) {
     _exit(1);
 }
 
-// `open_files`: descriptors the child keeps besides the kept one.
-int spawn_and_wait(char* const argv[], char* const envp[], const std::vector<int>& open_files = {}) {
+// True when the environment entry `entry` sets the variable that `secret` sets.
+bool same_variable(const char* entry, const std::string& secret) {
+    const size_t name_length = secret.find('=');
+    return strncmp(entry, secret.c_str(), name_length + 1) == 0;
+}
+
+// Starts the child; its PID, or -1. `open_files`: descriptors the child keeps besides
+// the kept one.
+pid_t spawn(char* const argv[], char* const envp[], const std::vector<int>& open_files,
+            int output_fd) {
     // Built before the fork: the child only closes, duplicates and executes.
     std::vector<int> keep = open_files;
     if (kept_descriptor >= 0) keep.push_back(kept_descriptor);
     std::sort(keep.begin(), keep.end());
     const pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) exec_child(argv, envp, keep);
-
-    int status = 0;
-    // Interrupted waits are not retried: the program installs no signal handlers.
-    (void)waitpid(pid, &status, 0);
-    return status;
+    if (pid == 0) exec_child(argv, envp, keep, output_fd);
+    return pid;
 }
 
-// True when the environment entry `entry` sets the variable that `secret` sets.
-bool same_variable(const char* entry, const std::string& secret) {
-    const size_t name_length = secret.find('=');
-    return strncmp(entry, secret.c_str(), name_length + 1) == 0;
+int spawn_and_wait(char* const argv[], char* const envp[], const std::vector<int>& open_files = {}) {
+    const pid_t pid = spawn(argv, envp, open_files, -1);
+    return pid < 0 ? -1 : wait_for_child(pid);
+}
+
+// The environment of a shell that gets `secrets`: the program's own, less the
+// variables they set, then the secrets. Points into `secrets`.
+std::vector<char*> environment_with(const std::vector<std::string>& secrets) {
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        bool replaced = false;
+        for (const std::string& secret : secrets) replaced = replaced || same_variable(*entry, secret);
+        if (!replaced) envp.push_back(*entry);
+    }
+    for (const std::string& secret : secrets) envp.push_back(const_cast<char*>(secret.c_str()));
+    envp.push_back(nullptr);
+    return envp;
 }
 
 }  // namespace
@@ -121,15 +141,43 @@ int run_shell(const std::string& command) {
 int run_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
                            const char* shell_options, const std::vector<int>& open_files) {
     // Built before the fork: the child only executes.
-    std::vector<char*> envp;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        bool replaced = false;
-        for (const std::string& secret : secrets) replaced = replaced || same_variable(*entry, secret);
-        if (!replaced) envp.push_back(*entry);
-    }
-    for (const std::string& secret : secrets) envp.push_back(const_cast<char*>(secret.c_str()));
-    envp.push_back(nullptr);
+    std::vector<char*> envp = environment_with(secrets);
     char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>(shell_options),
                     const_cast<char*>(command.c_str()), nullptr};
     return spawn_and_wait(argv, envp.data(), open_files);
+}
+
+pid_t start_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
+                               const std::vector<int>& open_files, int* output_fd) {
+    int pipe_fds[2] = {-1, -1};
+    if (output_fd != nullptr && pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
+    std::vector<char*> envp = environment_with(secrets);
+    char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
+                    const_cast<char*>(command.c_str()), nullptr};
+    const pid_t pid = spawn(argv, envp.data(), open_files, pipe_fds[1]);
+    if (output_fd == nullptr) return pid;
+    // The child holds the write end now: the reader sees the end of the output
+    // once the child and whatever it started are gone.
+    close(pipe_fds[1]);
+    if (pid < 0) {
+        close(pipe_fds[0]);
+        return -1;
+    }
+    *output_fd = pipe_fds[0];
+    return pid;
+}
+
+int wait_for_child(pid_t pid) {
+    int status = 0;
+    // Interrupted waits are not retried: the program installs no signal handlers.
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return status;
+}
+
+pid_t wait_for_any_child(int* status) {
+    return waitpid(-1, status, 0);
+}
+
+void end_child(pid_t pid) {
+    if (pid > 0) (void)kill(pid, SIGTERM);
 }
