@@ -13,8 +13,9 @@ constexpr const char* download_list = "/var/crateFerry/list";
 constexpr const char* sftp_queue = "/var/crateFerry/sftp_list";
 constexpr const char* curl_error = "/var/crateFerry/curl_error";
 // One curl run over many files: its configuration (credentials included, so 0600,
-// removed after the run) and the result line it writes per transfer.
+// removed after the run).
 constexpr const char* curl_batch = "/var/crateFerry/curl_batch";
+// Where earlier versions kept the batch's results: deleted as a leftover.
 constexpr const char* curl_batch_results = "/var/crateFerry/curl_results";
 constexpr const char* sftp_error = "/var/crateFerry/sftp_error";
 constexpr const char* ssh_config = "/var/crateFerry/ssh_config";

@@ -58,6 +58,7 @@ constexpr SettingKey k_setting_keys[] = {
     {"MOD_CRATEFERRY_MINAGE", &Settings::minage, nullptr},
     {"MOD_CRATEFERRY_METRICSDIR", nullptr, &Settings::metricsdir},
     {"MOD_CRATEFERRY_RATELIMIT", &Settings::ratelimit, nullptr},
+    {"MOD_CRATEFERRY_PARALLEL", &Settings::parallel, nullptr},
 };
 
 bool is_known_key(const char* text) {

@@ -37,6 +37,7 @@ struct Settings {
     uint32_t minage;
     char* metricsdir;
     uint32_t ratelimit;
+    uint32_t parallel;
     uint32_t keeppending;
     uint32_t keepfree;
     // Not a key: true when the settings file was read and has no line for

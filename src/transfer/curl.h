@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ std::string curl_config_stall_options(uint32_t seconds);
 
 // curl's cap on the transfer rate, `kib` KiB/s: "--limit-rate NK ", or nothing for 0.
 std::string curl_rate_option(uint32_t kib);
+
+// The cap of each of `transfers` transfers (curl's or sftp sessions) running at once
+// under a run's cap of `rate_kib` KiB/s (0: none): the cap divided among them, at
+// least 1. Both tools cap each transfer on its own.
+uint32_t rate_per_transfer(uint32_t rate_kib, uint32_t transfers);
 
 // The same cap in curl's config syntax: "limit-rate = NK" and a line feed, or nothing.
 std::string curl_config_rate_option(uint32_t kib);
@@ -142,26 +148,38 @@ void log_upload_failure(int status);
 Outcome curl_upload(const OpenFile& file, const Remote& remote);
 
 // The configuration of one curl run over `files`, in curl's config syntax with every
-// value escaped: the credentials, the stall limits, globbing off and the result line
+// value escaped: the credentials, the stall limits, the rate cap of each transfer
+// (rate_per_transfer over remote.transfers), globbing off and the result line
 // "crateferry-result URLNUM EXITCODE ERRORMSG" that reports every transfer on its own,
 // then per file its URL (curl_target), output to /dev/null and the open file. All
 // files share one group of options; only files sent under a temporary name get a
-// group of their own (after "next"), holding their rename commands. All transfers
-// share one connection.
+// group of their own (after "next"), holding their rename commands. Transfers share
+// their connections.
 std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& remote);
 
-// The shell command of that run: curl stops at the first transfer that fails.
-std::string curl_batch_command();
+// The shell command of that run, writing the result lines to its standard output:
+// with one transfer at a time, curl stops at the first that fails; with more, up to
+// `transfers` run at once and each goes on whatever became of the others.
+std::string curl_batch_command(uint32_t transfers);
 
-// Sends `files` in order with one curl run. Returns one outcome per file up to and
-// including the first that failed, which is logged as "file upload has failed(%s)"
-// at LOG_ERR ("curl: (CODE) MESSAGE", at most 63 characters, as in curl's own text);
-// the files after it were not tried. When curl left no word on a file it should have
-// reported (a full work folder, curl missing or killed), that file's outcome is
-// Outcome::not_tried, after logging "file upload has failed(the batch's results
-// could not be read)": it and the files after it must not be sent again in this run.
-// A batch file that cannot be written gives one failed outcome.
-std::vector<Outcome> curl_batch_upload(const std::vector<OpenFile>& files, const Remote& remote);
+// Called for each file of a batch run as its result arrives: its place in the files
+// given and how it ended.
+using OnResult = std::function<void(size_t index, Outcome outcome)>;
+
+// Sends `files` with one curl run of remote.transfers transfers at once, calling
+// on_result for each file as curl reports it, in whatever order transfers end. A
+// failed transfer is logged as "file upload has failed(%s)" at LOG_ERR ("curl: (CODE)
+// MESSAGE", at most 63 characters, as in curl's own text). One at a time, the files
+// after the first failure are not tried; several at a time, a transfer that stalled
+// or found the server dead ends the run, and the transfers still in flight go
+// unreported (failures after it are not logged). A batch file that cannot be written
+// reports the first file failed.
+// Returns false when curl ended without a word on files it should have reported (no
+// failure was reported, curl missing or killed), after logging it and "file upload
+// has failed(the batch's results could not be read)": the files it left unreported
+// must not be sent again in this run.
+bool curl_batch_upload(const std::vector<OpenFile>& files, const Remote& remote,
+                       const OnResult& on_result);
 
 // -- download -----------------------------------------------------------------
 // `credentials` is empty (no credentials) or curl_credentials_prefix(), whose secret

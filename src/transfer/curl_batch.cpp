@@ -1,4 +1,4 @@
-// Sending many files with one curl run that keeps its connection and login.
+// Sending many files with one curl run that keeps its connections and login.
 //
 // Rules a reader must not break:
 // - the batch file holds the password: it is made fresh with mode 0600 and removed
@@ -6,10 +6,13 @@
 //   upload starts;
 // - every value in it is escaped in curl's config syntax, so names reach curl as
 //   themselves and no value can add an option;
-// - curl stops at the first failed transfer (--fail-early): results are read up to
-//   that one, and the files after it count as not tried;
-// - a run whose results cannot be read reports nothing sent: its files are not sent
-//   again in the same run (a full work folder would otherwise resend them over and over).
+// - curl writes one result line per transfer to a pipe, read as they come, so a file
+//   is finished as soon as it is known sent;
+// - one transfer at a time, curl stops at the first that fails (--fail-early); several
+//   at a time, every transfer goes on alone, but a result that shows the link or the
+//   server dead ends the run: the transfers still in flight are not waited for;
+// - a run that ended without a word on files it should have reported reports them
+//   not tried: they are not sent again in the same run.
 #include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -57,26 +60,20 @@ Outcome outcome_of(int exit_code, const char* message) {
     return curl_outcome(exit_code);
 }
 
-// The outcomes in the results file, in transfer order, up to the first failure.
-std::vector<Outcome> read_results(size_t expected) {
-    std::vector<Outcome> outcomes;
-    UniqueFile results(fopen(paths::curl_batch_results, "r"));
-    if (!results) return outcomes;
-    char* line = nullptr;
-    size_t line_size = 0;
-    ssize_t length;
-    while (outcomes.size() < expected && (length = getline(&line, &line_size, results.get())) >= 0) {
-        if (strncmp(line, k_result_mark, sizeof k_result_mark - 1) != 0) continue;
-        if (line[length - 1] == '\n') line[length - 1] = '\0';
-        char* rest = line + sizeof k_result_mark - 1;
-        const unsigned long urlnum = strtoul(rest, &rest, 10);
-        const long exit_code = strtol(rest, &rest, 10);
-        if (urlnum != outcomes.size()) break;
-        outcomes.push_back(outcome_of(static_cast<int>(exit_code), rest[0] == ' ' ? rest + 1 : rest));
-        if (outcomes.back() != Outcome::sent) break;
+// The transfer number and outcome of a result line, logging a failure unless
+// `quiet`; false for any other line.
+bool parse_result(char* line, ssize_t length, bool quiet, size_t* urlnum, Outcome* outcome) {
+    if (strncmp(line, k_result_mark, sizeof k_result_mark - 1) != 0) return false;
+    if (line[length - 1] == '\n') line[length - 1] = '\0';
+    char* rest = line + sizeof k_result_mark - 1;
+    *urlnum = strtoul(rest, &rest, 10);
+    const long exit_code = strtol(rest, &rest, 10);
+    if (quiet) {
+        *outcome = exit_code == 0 ? Outcome::sent : Outcome::failed;
+        return true;
     }
-    free(line);
-    return outcomes;
+    *outcome = outcome_of(static_cast<int>(exit_code), rest[0] == ' ' ? rest + 1 : rest);
+    return true;
 }
 
 }  // namespace
@@ -88,11 +85,12 @@ void remove_batch_leftovers() {
 }
 
 std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& remote) {
-    // The options every file's group begins with.
+    // The options every file's group begins with; curl caps each transfer on its own,
+    // so each gets its share of the run's cap.
     const std::string common =
         option("user", remote.user + ':' + remote.password) +
         "fail\nshow-error\nsilent\ngloboff\n" + curl_config_stall_options(remote.stall_seconds) +
-        curl_config_rate_option(remote.rate_kib) +
+        curl_config_rate_option(rate_per_transfer(remote.rate_kib, remote.transfers)) +
         option("write-out", std::string(k_result_mark) + "%{urlnum} %{exitcode} %{errormsg}\n");
     // Options hold for a whole group, so files renamed after their transfer each need
     // a group of their own; all others share one, which is faster: curl sets each group
@@ -112,33 +110,65 @@ std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& 
     return config;
 }
 
-std::string curl_batch_command() {
-    return std::string("curl --fail-early -K ") + paths::curl_batch + " > " +
-           paths::curl_batch_results + " 2>" + paths::curl_error;
+std::string curl_batch_command(uint32_t transfers) {
+    // exec: the run's PID is curl's own, so ending the run ends curl.
+    std::string command = "exec curl ";
+    if (transfers <= 1)
+        command += "--fail-early";
+    else
+        // The config's "silent" leaves curl's parallel progress meter on.
+        command += "--no-progress-meter --parallel --parallel-max " + std::to_string(transfers);
+    return command + " -K " + paths::curl_batch + " 2>" + paths::curl_error;
 }
 
-std::vector<Outcome> curl_batch_upload(const std::vector<OpenFile>& files, const Remote& remote) {
-    if (files.empty()) return {};
-    (void)unlink(paths::curl_batch_results);
+bool curl_batch_upload(const std::vector<OpenFile>& files, const Remote& remote,
+                       const OnResult& on_result) {
+    if (files.empty()) return true;
     if (!write_batch_file(curl_batch_config(files, remote))) {
         // Nothing was sent: the first file's attempt failed, and it gets its others alone.
         syslog(LOG_ERR, "file upload has failed(Cannot write %s: %m)", paths::curl_batch);
         (void)unlink(paths::curl_batch);
-        return {Outcome::failed};
+        on_result(0, Outcome::failed);
+        return true;
     }
     std::vector<int> descriptors(files.size());
     for (size_t i = 0; i < files.size(); ++i) descriptors[i] = files[i].fd;
-    const int status = run_shell_with_secrets(curl_batch_command(), {}, "-c", descriptors);
-    (void)unlink(paths::curl_batch);
-    std::vector<Outcome> outcomes = read_results(files.size());
-    (void)unlink(paths::curl_batch_results);
-    const bool stopped = outcomes.empty() || outcomes.back() == Outcome::sent;
-    if (stopped && outcomes.size() < files.size()) {
-        // curl ended without a word on the next file: it could not start, was killed,
-        // or found no room for its results.
-        log_upload_failure(status);
-        syslog(LOG_ERR, "file upload has failed(the batch's results could not be read)");
-        outcomes.push_back(Outcome::not_tried);
+    int output = -1;
+    const pid_t curl = start_shell_with_secrets(curl_batch_command(remote.transfers), {},
+                                                descriptors, &output);
+    std::vector<bool> reported(files.size(), false);
+    size_t reports = 0;
+    bool failed = false;
+    bool ended = false;  // the run was ended here: later failures are not logged
+    if (curl > 0) {
+        UniqueFile results(fdopen(output, "r"));
+        if (!results) close(output);
+        char* line = nullptr;
+        size_t line_size = 0;
+        ssize_t length;
+        while (results && (length = getline(&line, &line_size, results.get())) > 0) {
+            size_t urlnum = 0;
+            Outcome outcome = Outcome::failed;
+            if (!parse_result(line, length, ended, &urlnum, &outcome)) continue;
+            if (urlnum >= files.size() || reported[urlnum]) continue;
+            if (ended && outcome != Outcome::sent) continue;
+            reported[urlnum] = true;
+            ++reports;
+            failed = failed || outcome != Outcome::sent;
+            on_result(urlnum, outcome);
+            if (outcome == Outcome::stalled || outcome == Outcome::unreachable) {
+                end_child(curl);
+                ended = true;
+            }
+        }
+        free(line);
     }
-    return outcomes;
+    const int status = curl > 0 ? wait_for_child(curl) : -1;
+    (void)unlink(paths::curl_batch);
+    if (failed || reports == files.size()) return true;
+    // curl ended without a word on files it should have reported: it could not start
+    // or was killed.
+    log_upload_failure(status);
+    syslog(LOG_ERR, "file upload has failed(the batch's results could not be read)");
+    return false;
 }

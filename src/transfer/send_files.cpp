@@ -147,8 +147,9 @@ std::vector<Outcome> send_with_curl(const Remote& remote, const std::vector<Pend
     return outcomes;
 }
 
-// A run stops at the first file that fails: that file gets its remaining attempts one
-// by one, as in per-file mode, and a new run takes the files after it.
+// A run reports each file as it ends, and a sent file is finished at once. A file
+// that failed in it gets its remaining attempts alone, one by one as in per-file
+// mode, and a new run takes the files it left untried.
 std::vector<Outcome> send_in_curl_batch(const Remote& remote,
                                         const std::vector<PendingFile>& files,
                                         const OnSent& on_sent) {
@@ -166,57 +167,79 @@ std::vector<Outcome> send_in_curl_batch(const Remote& remote,
     while (next < sendable.size()) {
         OpenBatch batch;
         next = open_batch(files, sendable, next, per_batch, &outcomes, &batch);
-        size_t done = 0;
-        while (done < batch.files.size()) {
+        // Places in the batch of the files the next run takes.
+        std::vector<size_t> waiting(batch.files.size());
+        for (size_t i = 0; i < waiting.size(); ++i) waiting[i] = i;
+        while (!waiting.empty()) {
             std::vector<OpenFile> run;
-            run.reserve(batch.files.size() - done);
-            for (size_t i = done; i < batch.files.size(); ++i)
-                run.push_back({files[batch.files[i]].path, batch.opened[i].get()});
-            for (const Outcome outcome : curl_batch_upload(run, remote)) {
-                const size_t file = batch.files[done];
-                const int fd = batch.opened[done++].get();
-                outcomes[file] = outcome;
-                if (outcome == Outcome::sent) {
-                    on_sent(files[file], fd);
+            run.reserve(waiting.size());
+            for (const size_t place : waiting)
+                run.push_back({files[batch.files[place]].path, batch.opened[place].get()});
+            std::vector<Outcome> got(waiting.size(), Outcome::not_tried);
+            const bool reported = curl_batch_upload(run, remote, [&](size_t i, Outcome outcome) {
+                got[i] = outcome;
+                if (outcome != Outcome::sent) return;
+                const size_t place = waiting[i];
+                outcomes[batch.files[place]] = Outcome::sent;
+                on_sent(files[batch.files[place]], batch.opened[place].get());
+            });
+            // Results that could not be read: nothing is sent again in this run.
+            if (!reported) return outcomes;
+            std::vector<size_t> untried;
+            for (size_t i = 0; i < got.size(); ++i) {
+                const size_t place = waiting[i];
+                if (got[i] == Outcome::sent) continue;
+                if (got[i] == Outcome::not_tried) {
+                    untried.push_back(place);
                     continue;
                 }
-                // Results that could not be read: nothing is sent again in this run.
-                if (outcome == Outcome::not_tried) return outcomes;
+                const size_t file = batch.files[place];
                 sleep(k_retry_pause_seconds);
-                outcomes[file] = send_with_attempts(remote, files[file], fd, 1, on_sent);
-                if (run_stops_after(outcomes[file],
-                                    batch.files.size() - done + sendable.size() - next))
-                    return outcomes;
+                outcomes[file] =
+                    send_with_attempts(remote, files[file], batch.opened[place].get(), 1, on_sent);
+                size_t left_pending = untried.size() + sendable.size() - next;
+                for (size_t j = i + 1; j < got.size(); ++j) left_pending += got[j] != Outcome::sent;
+                if (run_stops_after(outcomes[file], left_pending)) return outcomes;
             }
+            waiting = std::move(untried);
         }
     }
     return outcomes;
 }
 
+// The files opened for sessions are split among up to remote.transfers sessions at
+// once, each over a contiguous part of them of about equal size.
 std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<PendingFile>& files,
                                     const OnSent& on_sent) {
     std::vector<Outcome> outcomes(files.size(), Outcome::refused);
     std::vector<size_t> all(files.size());
     for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-    const size_t per_session = open_files_allowed(files.size());
+    const size_t per_round = open_files_allowed(files.size());
     size_t next = 0;
     do {
         OpenBatch batch;
-        next = open_batch(files, all, next, per_session, &outcomes, &batch);
-        std::vector<size_t> queued;
-        sftp_queue_reset();
-        for (size_t i = 0; i < batch.files.size(); ++i) {
-            const PendingFile& file = files[batch.files[i]];
-            if (sftp_queue_add(file.path.c_str(), batch.opened[i].get(), remote.temporary_names))
-                queued.push_back(i);
+        next = open_batch(files, all, next, per_round, &outcomes, &batch);
+        const size_t count = batch.files.size();
+        const size_t sessions = std::max<size_t>(1, std::min<size_t>(remote.transfers, count));
+        // Per session: the places in the batch of the files it queued, and their files.
+        std::vector<std::vector<size_t>> queued(sessions);
+        std::vector<std::vector<int>> descriptors(sessions);
+        for (unsigned session = 0; session < sessions; ++session) sftp_queue_reset(session);
+        for (size_t i = 0; i < count; ++i) {
+            const auto session = static_cast<unsigned>(i * sessions / count);
+            const int fd = batch.opened[i].get();
+            if (!sftp_queue_add(files[batch.files[i]].path.c_str(), fd, remote.temporary_names,
+                                session))
+                continue;
+            queued[session].push_back(i);
+            descriptors[session].push_back(fd);
         }
-        if (queued.empty()) continue;
-        std::vector<int> descriptors(batch.opened.size());
-        for (size_t i = 0; i < descriptors.size(); ++i) descriptors[i] = batch.opened[i].get();
-        const bool sent = sftp_batch_upload(remote, descriptors);
-        for (const size_t i : queued) {
-            outcomes[batch.files[i]] = sent ? Outcome::sent : Outcome::failed;
-            if (sent) on_sent(files[batch.files[i]], batch.opened[i].get());
+        const std::vector<bool> sent = sftp_sessions_upload(remote, descriptors);
+        for (size_t session = 0; session < sessions; ++session) {
+            for (const size_t i : queued[session]) {
+                outcomes[batch.files[i]] = sent[session] ? Outcome::sent : Outcome::failed;
+                if (sent[session]) on_sent(files[batch.files[i]], batch.opened[i].get());
+            }
         }
     } while (next < files.size());
     return outcomes;

@@ -33,12 +33,17 @@ bool is_sftp_url(const char* url);
 // Host and remote folder of an "sftp://" URL (is_sftp_url); false for any other URL.
 bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folder);
 
-// The shell command that runs one sftp session over the queue file; with
+// The working file `path` (queue, error text, end mark) of session number `session`,
+// counted from 0: `path` itself for the first, "PATH.2", "PATH.3", ... for the others.
+std::string sftp_session_file(const char* path, unsigned session);
+
+// The shell command that runs sftp session `session` over its queue file; with
 // `password_login`, through "sshpass -e", which reads the password from SSHPASS in
 // its environment; with a rate cap of `rate_kib` KiB/s, sftp's "-l" in Kbit/s.
 std::string sftp_batch_command(const char* username, const std::string& host,
                                const std::string& folder, bool password_login,
-                               uint32_t stall_seconds, uint32_t rate_kib = 0);
+                               uint32_t stall_seconds, uint32_t rate_kib = 0,
+                               unsigned session = 0);
 
 // The queue line that sends the open file `fd` as the remote file `name`, line feed
 // included: "put /proc/self/fd/N NAME", with a backslash before every character of NAME
@@ -50,24 +55,28 @@ std::string sftp_queue_line(int fd, const std::string& name);
 // each escaped alike.
 std::string sftp_queue_lines_renamed(int fd, const std::string& name);
 
-// Deletes the queue file.
-void sftp_queue_reset();
+// Deletes the queue file of session `session`.
+void sftp_queue_reset(unsigned session = 0);
 
-// Appends the put line for the open file `fd` under the name of `path` (with
+// Appends to the queue of session `session` the put line for the open file `fd` under
+// the name of `path` (with
 // `temporary_names`, the put and rename lines of sftp_queue_lines_renamed) and
 // returns true; a queue file that cannot be written is not reported here, the session
 // fails on it. A name that sftp cannot read as one command is not queued: returns
 // false and logs at LOG_ERR "File %s cannot be sent by sftp: its name holds a line
 // feed", or "File %s cannot be sent by sftp: its name is too long" for a line over
 // 2047 bytes.
-bool sftp_queue_add(const char* path, int fd, bool temporary_names);
+bool sftp_queue_add(const char* path, int fd, bool temporary_names, unsigned session = 0);
 
-// Sends every queued file in one sftp session, `open_files` open in it, after appending to the queue the line
-// that proves sftp read it to its end. Returns true only when sftp exited 0, wrote no
-// error text beyond its "Connected to" line, and ran that last line. Fails silently
-// for a URL that is no "sftp://" URL; otherwise logs
+// Runs one sftp session per element of `open_files` at once, over the queue of the
+// same number, each with its open files and its share of remote.rate_kib; an empty
+// element starts no session. Before each, appends to its queue the line that proves
+// sftp read it to its end. Returns per session true only when sftp exited 0, wrote
+// no error text beyond its "Connected to" line, and ran that last line. All false for
+// a URL that is no "sftp://" URL, silently; otherwise each failed session logs
 // "file upload has failed(%s)" with all lines of sftp's error text, after them
 // "the server did not answer within the stall limit of %u s" when sftp_stalled,
 // "file upload has failed(check host or credentials)" when there is none, or
 // "file upload has failed(sftp did not read the whole queue)".
-bool sftp_batch_upload(const Remote& remote, const std::vector<int>& open_files);
+std::vector<bool> sftp_sessions_upload(const Remote& remote,
+                                       const std::vector<std::vector<int>>& open_files);

@@ -56,11 +56,11 @@ std::string sftp_queue_lines_renamed(int fd, const std::string& name) {
            sftp_escape(name) + "\n";
 }
 
-void sftp_queue_reset() {
-    (void)unlink(paths::sftp_queue);
+void sftp_queue_reset(unsigned session) {
+    (void)unlink(sftp_session_file(paths::sftp_queue, session).c_str());
 }
 
-bool sftp_queue_add(const char* path, int fd, bool temporary_names) {
+bool sftp_queue_add(const char* path, int fd, bool temporary_names, unsigned session) {
     // A carriage return goes through sftp's line reader intact; a line feed cannot.
     if (strchr(path, '\n') != nullptr) {
         syslog(LOG_ERR, "File %s cannot be sent by sftp: its name holds a line feed", path);
@@ -76,7 +76,7 @@ bool sftp_queue_add(const char* path, int fd, bool temporary_names) {
     }
     // A queue file that cannot be written is not reported here: the session then
     // fails on it and says so.
-    UniqueFile queue(fopen(paths::sftp_queue, "a"));
+    UniqueFile queue(fopen(sftp_session_file(paths::sftp_queue, session).c_str(), "a"));
     if (queue) (void)fwrite(line.data(), 1, line.size(), queue.get());
     return true;
 }

@@ -1,8 +1,9 @@
 // The stall limit in each tool's syntax: curl's options, curl's config file, ssh's
 // options. One limit, written three ways, all here; and how each tool tells of a stall,
-// and curl of a dead server.
+// and curl of a dead server; and the rate cap, shared among transfers at once.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "transfer/curl.h"
@@ -20,6 +21,11 @@ std::string curl_config_stall_options(uint32_t seconds) {
 
 std::string curl_rate_option(uint32_t kib) {
     return kib == 0 ? "" : "--limit-rate " + std::to_string(kib) + "K ";
+}
+
+uint32_t rate_per_transfer(uint32_t rate_kib, uint32_t transfers) {
+    if (rate_kib == 0 || transfers <= 1) return rate_kib;
+    return std::max<uint32_t>(1, rate_kib / transfers);
 }
 
 std::string curl_config_rate_option(uint32_t kib) {

@@ -27,6 +27,7 @@ struct Remote {
     bool temporary_names = false;  // send under a hidden temporary name, rename once whole
     bool curl_batch = false;       // all files in one curl run
     uint32_t rate_kib = 0;         // KiB/s the run may use at most; 0: no cap
+    uint32_t transfers = 1;        // files in flight at once, in batch and SFTP mode
 };
 
 // A pending file as the walk saw it.
@@ -84,9 +85,10 @@ std::vector<Outcome> send_in_curl_batch(const Remote& remote,
                                         const std::vector<PendingFile>& files,
                                         const OnSent& on_sent);
 
-// One sftp session over the queue of every file it can carry (one session per as many
-// files as the descriptor limit allows). A session succeeds or fails as a whole: on
-// success every file it queued is sent, in queue order; on failure none is
-// (Outcome::failed).
+// One sftp session over the queue of every file it can carry, or with
+// remote.transfers above 1, up to that many sessions at once, each over its own part
+// of the files (and as many rounds as the descriptor limit needs). A session succeeds
+// or fails as a whole: on success every file it queued is sent, in queue order; on
+// failure none is (Outcome::failed).
 std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<PendingFile>& files,
                                     const OnSent& on_sent);

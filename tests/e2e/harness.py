@@ -590,6 +590,10 @@ class _Server:
             return []
         return [(e["event"], e["name"]) for e in map(json.loads, path.read_text().splitlines())]
 
+    def most_in_use(self):
+        """The most logged-in connections (FTP) or sessions (SFTP) open at once."""
+        return max((int(name) for event, name in self.events() if event == "in use"), default=0)
+
     def wait_for_event(self, event, name, timeout=30):
         """Waits until the server logged (event, name); False on timeout."""
         deadline = time.monotonic() + timeout

@@ -231,7 +231,7 @@ def test_a_remote_url_naming_a_file_is_warned_of_once_and_still_used(sandbox, ft
 FULL_WORK_FOLDER = [
     ("the download list cannot be prepared", 2, 1),
     ("a wrong password leaves no error text", 1, 1),
-    ("the batch's results cannot be written", 2, 1),
+    ("the batch's results need no room", 2, 1),
 ]
 
 
@@ -269,8 +269,8 @@ def test_a_full_work_folder_is_logged_and_never_multiplies_work(sandbox, ftp_ser
         # The refused login ends the run after the first file's attempts.
         assert result.count("file upload has failed(curl: exit status 67, no error text)") == 3, result
     else:
-        assert result.err("file upload has failed(the batch's results could not be read)"), result
+        # curl reports each transfer through a pipe: a full folder loses no result.
         assert result.process_count("curl") == 1, result
         opened = [name for event, name in ftp_server.events() if event == "opened"]
-        assert sorted(opened) == sorted(set(opened)), opened  # no file sent twice
-        assert all((sandbox.scan / name).stat().st_mtime == REFERENCE + 60 for name in files)
+        assert sorted(opened) == sorted(files), opened  # every file sent once
+        assert all(result.notice(f"File {sandbox.scan / name} was uploaded") for name in files)

@@ -28,14 +28,17 @@ def setup_upload(sandbox, ftp_server, folder="in", scanfolder=None, **settings):
     remote.mkdir(parents=True, exist_ok=True)
     keys = dict(scanfolder=sandbox.scan if scanfolder is None else scanfolder,
                 remoteurl=ftp_server.url(folder + "/"), username="ferry", password="s3cret")
+    if settings.get("curlbatch", 0) > 1:  # the batch, that many transfers at once
+        settings.update(curlbatch=1, parallel=settings["curlbatch"])
     keys.update({k: v for k, v in settings.items() if not (k == "curlbatch" and v == 0)})
     sandbox.write_settings(**keys)
     return remote
 
 
-@pytest.fixture(params=[0, 1], ids=["per-file", "batch"])
+@pytest.fixture(params=[0, 1, 4], ids=["per-file", "batch", "batch, 4 at once"])
 def curlbatch(request):
-    """MOD_CRATEFERRY_CURLBATCH for the tests that hold for both curl modes."""
+    """MOD_CRATEFERRY_CURLBATCH for the tests that hold for every curl mode; 4 stands
+    for the batch with MOD_CRATEFERRY_PARALLEL=4."""
     return request.param
 
 
@@ -347,16 +350,23 @@ def test_a_file_refused_mid_batch_is_retried_alone_and_the_others_finished(sandb
     assert len(refused) == 3 and all(m.startswith("file upload has failed(curl: (25) ")
                                       for m in refused), result
     finished = [uploaded(sandbox.scan / n) for n in walk if n != "b.dat"]
-    assert [e for e in result.entries() if e[1].endswith("was uploaded")] == finished, str(result)
+    done = [e for e in result.entries() if e[1].endswith("was uploaded")]
+    # Transfers at once end in any order; one at a time, in the walk's.
+    assert (sorted(done) if curlbatch > 1 else done) == \
+        (sorted(finished) if curlbatch > 1 else finished), str(result)
     assert files[1].stat().st_mtime == REFERENCE + 60
     for path in files[:1] + files[2:]:
         assert (remote / path.name).read_bytes() == path.name.encode()
         assert not path.exists() if ruploaded else path.stat().st_mtime == REFERENCE
-    # One curl run (and login) for each group of files between failures, plus one per retry.
+    # One curl run (and login) for each group of files between failures, plus one per
+    # retry; at once, the others go on in the first run, over up to 4 logins.
     before_b = walk.index("b.dat")
-    runs = (1 + (before_b < len(walk) - 1)) + 2 if curlbatch else len(walk) + 2
+    if curlbatch > 1:
+        runs = 1 + 2
+    else:
+        runs = (1 + (before_b < len(walk) - 1)) + 2 if curlbatch else len(walk) + 2
     assert result.process_count("curl") == runs, result
-    assert logins(ftp_server) == runs
+    assert runs <= logins(ftp_server) <= (runs + 3 if curlbatch > 1 else runs)
 
 
 def test_one_curl_run_and_one_login_send_the_whole_batch(sandbox, ftp_server):
@@ -371,3 +381,23 @@ def test_one_curl_run_and_one_login_send_the_whole_batch(sandbox, ftp_server):
     assert result.process_count("curl") == 1 and logins(ftp_server) == 1
     assert all((remote / f.name).read_bytes() == f.read_bytes() for f in files)
     assert not (sandbox.work / "curl_batch").exists()
+
+
+@pytest.mark.parametrize("parallel, most", [(0, 1), (4, 4), (40, 16)],
+                         ids=["one at a time", "4 at once", "more than 16 counts as 16"])
+def test_transfers_at_once_share_one_run_and_finish_every_file_once(sandbox, ftp_server,
+                                                                    parallel, most):
+    remote = setup_upload(sandbox, ftp_server, curlbatch=1, parallel=parallel, ruploaded=1)
+    set_reference(sandbox)
+    files = [make_file(sandbox.scan, f"f{i:02}.dat", os.urandom(64 * 1024)) for i in range(40)]
+    contents = {f.name: f.read_bytes() for f in files}
+
+    result = sandbox.run("upload")
+
+    assert {p.name: p.read_bytes() for p in remote.iterdir()} == contents, result
+    finished = sorted(result.entries()[1:-1])
+    assert finished == sorted([uploaded(f) for f in files] +
+                              [(NOTICE, f"File {f} was removed") for f in files]), result
+    assert result.process_count("curl") == 1
+    in_use = ftp_server.most_in_use()
+    assert (in_use == 1) if most == 1 else (1 < in_use <= most), in_use

@@ -49,21 +49,32 @@ def is_pending(path):
     return path.exists() and int(path.stat().st_mtime) > REFERENCE
 
 
-def queued_paths(sandbox):
-    """The scan folder's paths of the files the put lines of the queue file send, for
-    names without escapes: each line sends an open file (/proc/self/fd/N) under its name."""
-    lines = (sandbox.work / "sftp_list").read_text().splitlines()
-    if lines and lines[-1] == QUEUE_END:  # added only when the session runs
-        lines.pop()
-    assert all(re.fullmatch(r"put /proc/self/fd/\d+ [^ ]+", line) for line in lines), lines
-    return [str(sandbox.scan / line.split(" ")[2]) for line in lines]
+def session_file(name, session):
+    """The working file `name` of session `session`, counted from 0."""
+    return name if session == 0 else f"{name}.{session + 1}"
 
 
-def failure_message(sandbox):
+def queued_paths(sandbox, sessions=1):
+    """The scan folder's paths of the files the put lines of the queue files send, session
+    after session, for names without escapes: each line sends an open file
+    (/proc/self/fd/N) under its name."""
+    paths = []
+    for session in range(sessions):
+        lines = (sandbox.work / session_file("sftp_list", session)).read_text().splitlines()
+        end = session_file(QUEUE_END, session)
+        if lines and lines[-1] == end:  # added only when the session runs
+            lines.pop()
+        assert all(re.fullmatch(r"put /proc/self/fd/\d+ [^ ]+", line) for line in lines), lines
+        paths += [str(sandbox.scan / line.split(" ")[2]) for line in lines]
+    return paths
+
+
+def failure_message(sandbox, session=0):
     """The log text of a failed batch: every line of sftp's error text, cut at its first
     line end, followed by "; ". ssh talks through sshpass's terminal, so its lines end
     in CR LF and one even begins with a CR (an empty line in the log)."""
-    text = (sandbox.work / "sftp_error").read_bytes().decode(errors="surrogateescape")
+    text = (sandbox.work / session_file("sftp_error", session)).read_bytes().decode(
+        errors="surrogateescape")
     if not text:
         return GENERIC_FAILURE
     lines = text.split("\n")
@@ -76,9 +87,19 @@ BATCH = {"a.jpg": os.urandom(1000), "b.bin": os.urandom(300_000), "empty": b"",
          ".hidden": b"dot file", "c.txt": b"line\r\nend\n"}
 
 
-@pytest.mark.parametrize("ruploaded", [0, 1], ids=["files are stamped", "files are deleted"])
-def test_a_batch_arrives_whole_and_is_finished_in_queue_order(sandbox, sftp_server, ruploaded):
-    remote = prepare(sandbox, sftp_server, ruploaded=ruploaded)
+# (RUPLOADED, MOD_CRATEFERRY_PARALLEL, sessions it runs at once)
+BATCH_WAYS = [
+    pytest.param(0, 0, 1, id="files are stamped"),
+    pytest.param(1, 0, 1, id="files are deleted"),
+    pytest.param(1, 3, 3, id="3 sessions at once"),
+    pytest.param(0, 16, 5, id="never more sessions than files"),
+]
+
+
+@pytest.mark.parametrize("ruploaded, parallel, sessions", BATCH_WAYS)
+def test_a_batch_arrives_whole_and_is_finished_in_queue_order(sandbox, sftp_server, ruploaded,
+                                                             parallel, sessions):
+    remote = prepare(sandbox, sftp_server, ruploaded=ruploaded, parallel=parallel)
     for name, content in BATCH.items():
         pending_file(sandbox, name, content)
     settled = settled_file(sandbox, "old.txt")
@@ -86,8 +107,11 @@ def test_a_batch_arrives_whole_and_is_finished_in_queue_order(sandbox, sftp_serv
     result = sandbox.run("upload")
 
     assert {p.name: p.read_bytes() for p in remote.iterdir()} == BATCH, result
-    assert (sandbox.work / "sftp_list").read_text().endswith(QUEUE_END + "\n")
-    queue = queued_paths(sandbox)
+    for session in range(sessions):
+        queue_file = sandbox.work / session_file("sftp_list", session)
+        assert queue_file.read_text().endswith(session_file(QUEUE_END, session) + "\n")
+    assert not (sandbox.work / session_file("sftp_list", sessions)).exists()
+    queue = queued_paths(sandbox, sessions)
     assert sorted(queue) == sorted(str(sandbox.scan / name) for name in BATCH)
     expected = [STARTED]
     for path in queue:
@@ -102,7 +126,8 @@ def test_a_batch_arrives_whole_and_is_finished_in_queue_order(sandbox, sftp_serv
         else:
             assert local.stat().st_mtime == REFERENCE and local.stat().st_atime == REFERENCE
     assert settled.stat().st_mtime == REFERENCE - 100
-    assert result.process_count("sftp") == 1
+    assert result.process_count("sftp") == sessions
+    assert sftp_server.most_in_use() == 1 if sessions == 1 else sftp_server.most_in_use() > 1
 
 
 @pytest.mark.parametrize("remoteurl, folder", [
@@ -166,18 +191,30 @@ def test_an_ftp_url_with_sftp_in_its_folder_is_sent_with_curl(sandbox, sftp_serv
     assert not (sandbox.work / "sftp_list").exists()
 
 
-def test_one_refused_file_fails_the_batch_and_nothing_is_deleted(sandbox, sftp_server):
-    remote = prepare(sandbox, sftp_server, ruploaded=1)
-    files = [pending_file(sandbox, name, name.encode() * 100) for name in ("a", "refused", "c")]
+@pytest.mark.parametrize("parallel", [0, 2], ids=["one session", "2 sessions at once"])
+def test_one_refused_file_fails_its_session_and_only_its_files_stay(sandbox, sftp_server,
+                                                                   parallel):
+    remote = prepare(sandbox, sftp_server, ruploaded=1, parallel=parallel)
+    names = ("a", "refused", "c", "d")
+    files = [pending_file(sandbox, name, name.encode() * 100) for name in names]
     sftp_server.refuse_writes("refused")
+    walk = os.listdir(sandbox.scan)  # the order the program meets them
+    sessions = max(parallel, 1)
+    session_of = {name: walk.index(name) * sessions // len(walk) for name in names}
+    failed = session_of["refused"]
     result = sandbox.run("upload")
     # sftp itself exits 0 here: only its error text tells of the failed put.
     sftp_runs = [p for p in result.processes if p.name == "sftp"]
-    assert [p.status for p in sftp_runs] == [0], result.processes
-    message = failure_message(sandbox)
+    assert [p.status for p in sftp_runs] == [0] * sessions, result.processes
+    message = failure_message(sandbox, failed)
     assert "Permission denied" in message
-    assert result.entries() == [STARTED, (ERR, message), EXITED], result
-    assert all(is_pending(f) for f in files)
+    finished = []
+    for path in queued_paths(sandbox, sessions):
+        if session_of[os.path.basename(path)] != failed:
+            finished += [(NOTICE, f"File {path} was uploaded"), (NOTICE, f"File {path} was removed")]
+    assert result.entries() == [STARTED, (ERR, message)] + finished + [EXITED], result
+    for path in files:
+        assert is_pending(path) == (session_of[path.name] == failed), path
     assert ("refused", "refused") in sftp_server.events()
     assert not (remote / "refused").exists()
 

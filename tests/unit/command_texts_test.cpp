@@ -60,10 +60,12 @@ Remote remote_at(const char* url, bool temporary_names = false) {
     return remote;
 }
 
-// The remote side of a run to `url` with a rate cap of `kib` KiB/s.
-Remote remote_capped(const char* url, uint32_t kib) {
+// The remote side of a run to `url` with a rate cap of `kib` KiB/s, shared by
+// `transfers` transfers at once.
+Remote remote_capped(const char* url, uint32_t kib, uint32_t transfers = 1) {
     Remote remote = remote_at(url);
     remote.rate_kib = kib;
+    remote.transfers = transfers;
     return remote;
 }
 
@@ -132,6 +134,12 @@ TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
                                                              remote_capped("ftp://h/", 64)), "write-out"),
          "user = \"u:p\\\"w\"\nfail\nshow-error\nsilent\ngloboff\nconnect-timeout = 300\nspeed-limit = 1\n"
          "speed-time = 300\nlimit-rate = 64K\n"},
+        {"transfers at once share the batch's cap", text_before(curl_batch_config({{"/s/a", 5}},
+                                                             remote_capped("ftp://h/", 100, 3)), "write-out"),
+         "user = \"u:p\\\"w\"\nfail\nshow-error\nsilent\ngloboff\nconnect-timeout = 300\nspeed-limit = 1\n"
+         "speed-time = 300\nlimit-rate = 33K\n"},
+        {"a cap too small to share still moves", std::to_string(rate_per_transfer(3, 16)), "1"},
+        {"no cap is shared as none", std::to_string(rate_per_transfer(0, 4)), "0"},
         {"a rate cap on a download", download_command("", "ftp://h/a", 7, 300, 100),
          "curl -K - -fSs --connect-timeout 300 -Y 1 -y 300 --limit-rate 100K -o /proc/self/fd/7 ftp://h/a "
          "2>/var/crateFerry/curl_error"},
@@ -139,6 +147,13 @@ TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
          "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
          "-o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 "
          "-l 4096 u@h:/in < /var/crateFerry/sftp_list 2>/var/crateFerry/sftp_error > /dev/null"},
+        {"a later sftp session has files of its own",
+         sftp_batch_command("u", "h", "/in", false, 300, 128, 2),
+         "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
+         "-o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 "
+         "-l 1024 u@h:/in < /var/crateFerry/sftp_list.3 2>/var/crateFerry/sftp_error.3 > /dev/null"},
+        {"the first session's end mark is the documented one",
+         sftp_session_file("/var/crateFerry/sftp_end", 0), "/var/crateFerry/sftp_end"},
         {"a URL beginning with '-' follows --url", curl_url_argument("-oops"), "--url -oops"},
         {"a plain URL is passed as it is", curl_url_argument("https://u@h:8/a/b=c,d"),
          "https://u@h:8/a/b=c,d"},
@@ -375,8 +390,10 @@ TEST(CurlBatch, EveryValueIsEscapedAndRenamedFilesGetAGroupEach) {
                            common + "quote = \"-RNFR .c.cfpart\"\nquote = \"-RNTO c\"\n"
                                 "url = \"ftp://h/in/.c.cfpart\"\noutput = \"/dev/null\"\n"
                                 "upload-file = \"/proc/self/fd/6\"\n");
-    EXPECT_EQ(curl_batch_command(),
-              "curl --fail-early -K /var/crateFerry/curl_batch > /var/crateFerry/curl_results "
+    EXPECT_EQ(curl_batch_command(1),
+              "exec curl --fail-early -K /var/crateFerry/curl_batch 2>/var/crateFerry/curl_error");
+    EXPECT_EQ(curl_batch_command(4),
+              "exec curl --no-progress-meter --parallel --parallel-max 4 -K /var/crateFerry/curl_batch "
               "2>/var/crateFerry/curl_error");
 }
 

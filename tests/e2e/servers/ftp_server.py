@@ -22,8 +22,9 @@ components); every event is appended to STATE_DIR/events.jsonl as
   "passive_delay_ms": a number: EPSV and PASV are answered that much later, as a
             server across a real link would answer (on loopback the answer is there
             within microseconds, which no real client meets).
-Every upload's data connection records "opened" with the name written, and every
-rename "renamed" with the new name.
+Every upload's data connection records "opened" with the name written, every
+rename "renamed" with the new name, and every login "in use" with the number of
+logged-in connections open at that moment.
 """
 import json
 import logging
@@ -132,7 +133,21 @@ def hooked_dtp_handler(state_dir):
 
 
 def hooked_ftp_handler(state_dir):
+    in_use = [0]  # logged-in connections: one event loop, so a plain count
+
     class HookedFTPHandler(FTPHandler):
+        _counted = False
+
+        def on_login(self, username):
+            in_use[0] += 1
+            self._counted = True
+            record(state_dir, "in use", str(in_use[0]))
+
+        def on_disconnect(self):
+            if self._counted:
+                in_use[0] -= 1
+                self._counted = False
+
         def __init__(self, conn, server, ioloop=None):
             super().__init__(conn, server, ioloop)
             # Replies go out at once, as production servers send them: without this,

@@ -14,7 +14,8 @@ Hooks, read from STATE_DIR/control.json at every open and write:
              when it starts waiting;
   "refuse_rename": file names that a rename to fails with "Permission denied".
 Every open for writing, refusal, close and rename ("renamed", new name) is appended
-to STATE_DIR/events.jsonl.
+to STATE_DIR/events.jsonl, and every session start "in use" with the number of
+sessions open at that moment.
 The server stops by itself after LIFETIME_SECONDS or when its parent is gone.
 """
 import asyncio
@@ -28,6 +29,7 @@ import asyncssh
 
 STATE_DIR = ""
 ROOT = ""
+IN_USE = [0]  # open SFTP sessions: one event loop, so a plain count
 WRITE_FLAGS = asyncssh.FXF_WRITE | asyncssh.FXF_CREAT | asyncssh.FXF_TRUNC | asyncssh.FXF_APPEND
 
 
@@ -62,6 +64,12 @@ class HookedSFTPServer(asyncssh.SFTPServer):
         super().__init__(chan, chroot=ROOT.encode())
         self._names = {}  # open file object -> file name, for writes
         self._held = set()
+        IN_USE[0] += 1
+        record("in use", str(IN_USE[0]))
+
+    def exit(self):
+        IN_USE[0] -= 1
+        super().exit()
 
     def open(self, path, pflags, attrs):
         name = posixpath.basename(path).decode("utf-8", "surrogateescape")
