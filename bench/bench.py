@@ -5,12 +5,15 @@ Run by bench/run.sh (which installs the tools and builds the program as the pack
         [--results FILE]
 As root: the program runs in the end-to-end sandbox of tests/e2e/harness.py (its
 fixed paths over private tmpfs mounts, /dev/log a socket of ours), and the FTP and
-SFTP servers are the harness's, on 127.0.0.1.
+SFTP servers are the harness's, on 127.0.0.1. Case 8 reaches them across a far link:
+bench/far_link.py, a relay on 127.0.0.2 with a round trip time and a rate.
 
 How it measures:
 - hyperfine runs inside the sandbox, so the program, its floor and its peers all start
   the same way; every case runs its commands side by side in one hyperfine call, in
-  `rounds` interleaved calls, and the median of all runs is reported.
+  `rounds` interleaved calls, and the median of all runs is reported. Case 8, whose runs
+  last seconds to minutes, times each run under GNU time instead, the commands in turn,
+  `far_rounds` times, and checks every run.
 - The scan folders lie on a tmpfs mounted inside the sandbox, so a disk's journal does
   not decide the figures; the servers write to the bench's temporary folder.
 - Every command of a case first runs once outside the timing, and its effect is checked
@@ -838,7 +841,9 @@ def main():
     elapsed = time.monotonic() - started
     text = (f"# crateFerry benchmark, {mode_name} mode\n\n{machine}\n\n"
             f"Medians of {mode.rounds} interleaved hyperfine round(s); ratio = median / "
-            f"median of the first row of its case, measured in the same run. Whole run: "
+            f"median of the first row of its case, measured in the same run. " +
+            (f"Case 8: {mode.far_rounds} run(s) per command under GNU time, curl per file one. "
+             if "8" in args.cases else "") + "Whole run: "
             f"{elapsed:.0f} s.\n\n{table.markdown()}\n\n" +
             "".join(f"- {note}\n" for note in table.notes))
     say("\n" + text)
