@@ -5,12 +5,15 @@ Run by bench/run.sh (which installs the tools and builds the program as the pack
         [--results FILE]
 As root: the program runs in the end-to-end sandbox of tests/e2e/harness.py (its
 fixed paths over private tmpfs mounts, /dev/log a socket of ours), and the FTP and
-SFTP servers are the harness's, on 127.0.0.1.
+SFTP servers are the harness's, on 127.0.0.1. Case 8 reaches them across a far link:
+bench/far_link.py, a relay on 127.0.0.2 with a round trip time and a rate.
 
 How it measures:
 - hyperfine runs inside the sandbox, so the program, its floor and its peers all start
   the same way; every case runs its commands side by side in one hyperfine call, in
-  `rounds` interleaved calls, and the median of all runs is reported.
+  `rounds` interleaved calls, and the median of all runs is reported. Case 8, whose runs
+  last seconds to minutes, times each run under GNU time instead, the commands in turn,
+  `far_rounds` times, and checks every run.
 - The scan folders lie on a tmpfs mounted inside the sandbox, so a disk's journal does
   not decide the figures; the servers write to the bench's temporary folder.
 - Every command of a case first runs once outside the timing, and its effect is checked
@@ -41,6 +44,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 import harness  # noqa: E402
+from far_link import FarLink  # noqa: E402
 
 # A full run lasts longer than the harness's test-sized lifetimes.
 harness.SANDBOX_LIFETIME = 3600
@@ -48,6 +52,7 @@ harness.SERVER_LIFETIME = 3600
 
 USER, PASSWORD = harness.FtpServer.default_user
 DAY = 86400
+WARNING_TAG = b"<%d>" % harness.WARNING  # how a LOG_WARNING line starts
 TOOLS = ("hyperfine", "lftp", "rclone", "strace", "time", "strip", "curl", "sftp", "sshpass")
 
 
@@ -61,12 +66,18 @@ class Mode:
     runs: int  # timed runs per command and round, local cases
     net_runs: int  # timed runs per command and round, cases with a server
     rounds: int  # interleaved hyperfine calls per case
+    far_files: int  # case 8
+    far_links: tuple  # case 8: (round trip ms, Mbit/s) of each far link
+    far_rounds: int  # case 8: timed runs per command (curl per file: one)
 
 
 MODES = {
-    "full": Mode(100_000, 200, 20, 500, 200, runs=10, net_runs=5, rounds=2),
-    "quick": Mode(20_000, 100, 10, 200, 100, runs=5, net_runs=3, rounds=1),
-    "smoke": Mode(50, 3, 1, 3, 3, runs=2, net_runs=2, rounds=1),
+    "full": Mode(100_000, 200, 20, 500, 200, runs=10, net_runs=5, rounds=2,
+                 far_files=100, far_links=((40, 8), (100, 2)), far_rounds=2),
+    "quick": Mode(20_000, 100, 10, 200, 100, runs=5, net_runs=3, rounds=1,
+                  far_files=40, far_links=((40, 8), (100, 2)), far_rounds=1),
+    "smoke": Mode(50, 3, 1, 3, 3, runs=2, net_runs=2, rounds=1,
+                  far_files=3, far_links=((10, 100),), far_rounds=1),
 }
 
 
@@ -95,6 +106,7 @@ class LogDrain:
     def __init__(self, sock):
         self._sock = sock
         self.count = 0
+        self.warnings = 0  # lines at LOG_WARNING
         self.realtime = False
         self._stop = False
         self._thread = threading.Thread(target=self._drain, daemon=True)
@@ -109,6 +121,8 @@ class LogDrain:
                 self.count += got
                 return got
             got += 1
+            if buffer[:len(WARNING_TAG)] == WARNING_TAG:
+                self.warnings += 1
 
     def _drain(self):
         try:
@@ -534,6 +548,188 @@ def case_sftp(bench, table):
         server.kill()
 
 
+def free_ports(count):
+    """The first of `count` consecutive ports that are free on 127.0.0.1 and 127.0.0.2,
+    below the kernel's range of ephemeral ports."""
+    for first in range(20000, 32000, count):
+        sockets = []
+        try:
+            for port in range(first, first + count):
+                for host in ("127.0.0.1", "127.0.0.2"):
+                    sockets.append(socket.create_server((host, port)))
+        except OSError:
+            continue
+        finally:
+            for sock in sockets:
+                sock.close()
+        return first
+    raise RuntimeError(f"no {count} free ports in a row")
+
+
+def far_link_check(bench, ftp, rtt_ms, rate_mbit):
+    """The relay itself: a curl upload of a small file through it takes as many round
+    trips more than one straight to 127.0.0.1 as curl waits for, and one of 2 MiB its
+    size / rate more again. Medians of three runs. Returns a note."""
+    rtt, rate = rtt_ms / 1000, rate_mbit * 1e6 / 8
+    folder, sizes = bench.scan / "far_check", {"small": 1024, "big": 2 << 20}
+    bench.sh(f"mkdir -p {folder} {ftp.root}/check")
+    walls, commands = {}, 0
+    trace = bench.base / "far_check.txt"
+    for name, size in sizes.items():
+        bench.sh(f"head -c {size} /dev/urandom > {folder}/{name}")
+        for host, port in (("127.0.0.1", ftp.port), ("127.0.0.2", ftp.port)):
+            curl = (f"curl -sS -v -u {USER}:{PASSWORD} -T {folder}/{name} "
+                    f"ftp://{host}:{port}/check/ 2> {trace}")
+            walls[name, host] = statistics.median(bench.timed(curl)[0] for _ in range(3))
+            bench.sh(f"cmp {folder}/{name} {ftp.root}/check/{name}")
+        if name == "small":
+            commands = sum(line.startswith("> ") for line in trace.read_text().splitlines())
+    # Connect and greeting, a reply to each command, and the data with its 226 reply.
+    expected = 2 + commands + 1
+    added = walls["small", "127.0.0.2"] - walls["small", "127.0.0.1"]
+    extra = walls["big", "127.0.0.2"] - walls["small", "127.0.0.2"]
+    size_rate = (sizes["big"] - sizes["small"]) / rate
+    # Each hop of the relay adds a fraction of a millisecond.
+    if abs(added - expected * rtt) > 0.25 * expected * rtt + 0.03 or \
+            abs(extra - size_rate) > 0.25 * size_rate + 0.03:
+        raise RuntimeError(f"the far link is off: {added:.3f} s against {expected} round "
+                           f"trips, {extra:.3f} s against {size_rate:.3f} s")
+    return (f"The far link at {rtt_ms} ms, {rate_mbit} Mbit/s, checked with curl (medians of "
+            f"3): an upload of 1 KiB took {added:.3f} s = {added / rtt:.1f} round trips longer "
+            f"than straight to 127.0.0.1, against {expected} expected (connect and greeting 2, "
+            f"{commands} commands that each await a reply, the data and its reply 1); one of "
+            f"2 MiB took {extra:.3f} s more than that, size / rate {size_rate:.3f} s.")
+
+
+FAR_SIZE = 16384
+FAR_PORTS = 32  # the FTP server's data ports, all relayed
+# (name, protocol, settings keys, timed in the first round only)
+FAR_UPLOADS = (("upload, curl per file (1 run)", "ftp", {}, True),
+               ("upload, curl batch", "ftp", {"curlbatch": 1}, False),
+               ("upload, curl batch, PARALLEL=4", "ftp", {"curlbatch": 1, "parallel": 4}, False),
+               ("upload, sftp", "sftp", {}, False),
+               ("upload, sftp, PARALLEL=4", "sftp", {"parallel": 4}, False))
+# (new mode, today's mode, the peer of the same protocol): the targets of case 8.
+FAR_TARGETS = (("upload, curl batch, PARALLEL=4", "upload, curl batch", "rclone copy (FTP)"),
+               ("upload, sftp, PARALLEL=4", "upload, sftp", "rclone copy (SFTP)"))
+
+
+@dataclass(frozen=True)
+class FarRow:
+    name: str
+    protocol: str  # "ftp" or "sftp"
+    command: str
+    prepare: str
+    dest: str  # the folder it fills under the server's root
+    once: bool = False  # timed in the first round only
+
+
+def far_rows(bench, folder, ftp, sftp):
+    """The program's modes and its peers, every one to 127.0.0.2 (the far link)."""
+    root = {"ftp": ftp.root, "sftp": sftp.root}
+    url = {"ftp": f"ftp://127.0.0.2:{ftp.port}/prog/", "sftp": "sftp://127.0.0.2/prog"}
+
+    def reset(name, protocol, dest, settings=None):
+        text = f"touch {folder}/*\nrm -rf {root[protocol]}/{dest}\nmkdir {root[protocol]}/{dest}"
+        if settings is not None:
+            text += f"\ncp {settings} /opt/crateFerry/etc/settings"
+        return bench.script("prepare_far_" + re.sub(r"\W+", "_", name), text)
+
+    rows = []
+    for name, protocol, keys, once in FAR_UPLOADS:
+        bench.box.write_settings(scanfolder=folder, remoteurl=url[protocol], username=USER,
+                                 password=PASSWORD, **keys)
+        settings = bench.base / ("settings_far_" + re.sub(r"\W+", "_", name))
+        shutil.copy(bench.box.settings_path, settings)
+        rows.append(FarRow(name, protocol, bench.upload,
+                           reset(name, protocol, "prog", settings), "prog", once))
+    config = bench.box.write_ssh_config(sftp)
+    obscured = subprocess.run(["rclone", "obscure", PASSWORD], capture_output=True,
+                              text=True, check=True).stdout.strip()
+    for protocol, port, options in (
+            ("ftp", ftp.port, f"--ftp-pass {obscured}"),
+            ("sftp", sftp.port, f"--sftp-pass {obscured} --sftp-disable-hashcheck")):
+        name = f"rclone copy ({protocol.upper()})"  # --transfers 4, its default
+        rows.append(FarRow(name, protocol,
+                           f"rclone copy {folder} :{protocol}:/rclone --{protocol}-host 127.0.0.2 "
+                           f"--{protocol}-port {port} --{protocol}-user {USER} {options} "
+                           "-q --config /dev/null", reset(name, protocol, "rclone"), "rclone"))
+        script = bench.scripts / f"lftp_far_{protocol}.lftp"
+        script.write_text("set ftp:ssl-allow no\nset net:max-retries 1\n"
+                          f'set sftp:connect-program "ssh -a -x -F {config}"\n'
+                          f"open -u {USER},{PASSWORD} {protocol}://127.0.0.2:{port}\n"
+                          f"mirror -R --no-perms {folder} /lftp\n")
+        name = f"lftp mirror -R ({protocol.upper()})"
+        rows.append(FarRow(name, protocol, f"lftp -f {script}",
+                           reset(name, protocol, "lftp"), "lftp"))
+    return rows
+
+
+def far_times(bench, rows, folder, root, count):
+    """Runs every row `far_rounds` times, one after the other, under GNU time, and checks
+    every run: each file arrived whole; the program logged a line per file and the three
+    of every upload run, and one warning more where a binary without MOD_CRATEFERRY_PARALLEL
+    reads that key. Returns {name: [seconds...]}."""
+    times = {row.name: [] for row in rows}
+    for round_index in range(bench.mode.far_rounds):
+        for row in rows:
+            if row.once and round_index:
+                continue
+            bench.sh(row.prepare)
+            warnings = bench.drain.warnings
+            wall, _, _, _, lines = bench.timed(row.command)
+            bench.sh(f"diff -rq {folder} {root[row.protocol]}/{row.dest} >&2")
+            if row.command == bench.upload:
+                warned = bench.drain.warnings - warnings
+                expect(f"log lines of {row.name}", (lines - warned, warned),
+                       (count + 3, int(warned > 0 and "PARALLEL" in row.name)))
+            times[row.name].append(wall)
+            say(f"    {row.name}: {wall:.2f} s")
+    return times
+
+
+def case_far(bench, table):
+    """Case 8: small files across a far link (a relay in user space), beside rclone and lftp."""
+    count = bench.mode.far_files
+    passive = free_ports(FAR_PORTS)
+    ftp = harness.FtpServer(bench.base / "ftp", passive_ports=(passive, passive + FAR_PORTS - 1),
+                            passive_address="127.0.0.2")
+    sftp = harness.SftpServer(bench.base / "sftp")
+    try:
+        folder = bench.scan / "far"
+        make_files(bench, folder, count, FAR_SIZE)
+        bench.set_timestamp(int(time.time()) - DAY)
+        bench.box.link_ssh_tools()
+        rows = far_rows(bench, folder, ftp, sftp)
+        root = {"ftp": ftp.root, "sftp": sftp.root}
+        ports = [ftp.port, sftp.port, *range(passive, passive + FAR_PORTS)]
+        for index, (rtt_ms, rate_mbit) in enumerate(bench.mode.far_links):
+            case = f"8 far link, {count} x 16 KiB, {rtt_ms} ms, {rate_mbit} Mbit/s"
+            say(f"  {case}")
+            with FarLink(rtt_ms, rate_mbit, ports):
+                if index == 0:
+                    table.notes.append(far_link_check(bench, ftp, rtt_ms, rate_mbit))
+                times = far_times(bench, rows, folder, root, count)
+            medians = {name: statistics.median(values) for name, values in times.items()}
+            floor = count * FAR_SIZE * 8 / (rate_mbit * 1e6)
+            table.add(case, f"the bytes alone: {count} x 16 KiB / rate (computed)",
+                      seconds(floor), 1.0)
+            for name, median in medians.items():
+                table.add(case, name, seconds(median), median / floor)
+            for new, today, peer in FAR_TARGETS:
+                for reference, target in ((peer, 1.0), (today, 0.5)):
+                    ratio = medians[new] / medians[reference]
+                    table.add(case, f"{new} / {reference}", "", ratio, f"<= {target:.2f}",
+                              ratio <= target)
+            peer = {"ftp": medians["rclone copy (FTP)"], "sftp": medians["rclone copy (SFTP)"]}
+            table.notes.append(f"Case {case}, each upload / rclone copy of its protocol: " +
+                               ", ".join(f"{row.name} {medians[row.name] / peer[row.protocol]:.2f}"
+                                         for row in rows if row.command == bench.upload) + ".")
+    finally:
+        ftp.kill()
+        sftp.kill()
+
+
 def case_descriptors(bench, table):
     """Case 5: the cost of starting children under a low and a high descriptor limit."""
     count = bench.mode.fd_files
@@ -602,7 +798,7 @@ def main():
     group.add_argument("--quick", action="store_true")
     group.add_argument("--smoke", action="store_true")
     parser.add_argument("--results", type=Path, help="write the table to this file")
-    parser.add_argument("--cases", default="1234567", help="which cases to run, e.g. 12")
+    parser.add_argument("--cases", default="12345678", help="which cases to run, e.g. 12")
     args = parser.parse_args()
     if not harness.is_root():
         say("bench: skipped, needs root (the sandbox uses unshare and mounts)")
@@ -620,7 +816,7 @@ def main():
     try:
         machine = machine_text()
         cases = [("1", "2", case_walk), ("3", None, case_curl), ("4", None, case_sftp),
-                 ("5", None, case_descriptors), ("7", None, case_floor)]
+                 ("5", None, case_descriptors), ("7", None, case_floor), ("8", None, case_far)]
         for first, second, function in cases:
             if first not in args.cases and (second is None or second not in args.cases):
                 continue
@@ -645,7 +841,9 @@ def main():
     elapsed = time.monotonic() - started
     text = (f"# crateFerry benchmark, {mode_name} mode\n\n{machine}\n\n"
             f"Medians of {mode.rounds} interleaved hyperfine round(s); ratio = median / "
-            f"median of the first row of its case, measured in the same run. Whole run: "
+            f"median of the first row of its case, measured in the same run. " +
+            (f"Case 8: {mode.far_rounds} run(s) per command under GNU time, curl per file one. "
+             if "8" in args.cases else "") + "Whole run: "
             f"{elapsed:.0f} s.\n\n{table.markdown()}\n\n" +
             "".join(f"- {note}\n" for note in table.notes))
     say("\n" + text)

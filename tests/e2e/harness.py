@@ -538,6 +538,7 @@ class Ftpd:
 class _Server:
     script = ""
     default_user = ("ferry", "s3cret")
+    _options = ()  # further arguments of the server script
 
     def __init__(self, base):
         self.state = Path(base)
@@ -548,7 +549,7 @@ class _Server:
         self._log = open(self.state / "server.log", "wb")
         self._process = subprocess.Popen(
             [PYTHON, str(HERE / "servers" / self.script), str(self.state), str(self.root),
-             str(SERVER_LIFETIME)],
+             str(SERVER_LIFETIME), *self._options],
             stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT,
             env={"PATH": SAFE_PATH, "LANG": "C.UTF-8", "PYTHONWARNINGS": "ignore"})
         _wait_for_file(self.state / "port", self._process, self.script)
@@ -614,6 +615,14 @@ class _Server:
 class FtpServer(_Server):
     """pyftpdlib on 127.0.0.1, passive mode, users with full rights in `root`."""
     script = "ftp_server.py"
+
+    def __init__(self, base, passive_ports=None, passive_address=None):
+        """`passive_ports` (first, last) and `passive_address`, both or neither: data
+        connections only on those ports, and PASV replies that name the address (the
+        benchmark's far link listens there). Default: any port, 127.0.0.1."""
+        if passive_ports is not None:
+            self._options = (str(passive_ports[0]), str(passive_ports[1]), passive_address)
+        super().__init__(base)
 
     def _user_entry(self, password, home):
         folder = self.root if home is None else self.root / home

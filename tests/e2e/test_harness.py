@@ -1,6 +1,9 @@
 """The harness itself: the real tools work inside the sandbox the way the program uses them."""
+import ftplib
+import socket
 import subprocess
 
+import harness
 import pytest
 
 HOSTILE_PASSWORD = "a$b\"c\\d'e`f g:h#i"
@@ -61,3 +64,19 @@ def test_curl_uploads_and_lists_over_passive_ftp_with_a_hostile_password(sandbox
     assert (done.returncode, done.stdout) == (0, "f.txt\n"), done
     assert (ftp_server.root / "odd" / "f.txt").read_text() == "data"
 
+
+
+
+def test_ftp_server_opens_data_ports_of_a_range_and_names_another_address(tmp_path):
+    with socket.create_server(("127.0.0.1", 0)) as probe:
+        port = probe.getsockname()[1]
+    server = harness.FtpServer(tmp_path / "ftp", passive_ports=(port, port),
+                               passive_address="127.0.0.2")
+    try:
+        with ftplib.FTP() as ftp:
+            ftp.connect("127.0.0.1", server.port)
+            ftp.login(*server.default_user)
+            assert ftp.sendcmd("PASV").endswith(f"(127,0,0,2,{port // 256},{port % 256}).")
+            assert ftp.sendcmd("EPSV").endswith(f"(|||{port}|).")
+    finally:
+        server.kill()

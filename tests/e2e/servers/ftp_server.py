@@ -1,12 +1,15 @@
 """A throwaway FTP server on 127.0.0.1 for the end-to-end tests (Debian's pyftpdlib).
 
 Run as: /usr/bin/python3 ftp_server.py STATE_DIR ROOT LIFETIME_SECONDS
+                                        [FIRST_PASSIVE_PORT LAST_PASSIVE_PORT PASV_ADDRESS]
 
 STATE_DIR/users.json maps user names to {"password": ..., "home": ...}; an entry
 with "anonymous": true is the anonymous login (any password, read-only). It is read
 again whenever it changes, so users can be added while the server runs. The server
 writes its port to STATE_DIR/port once it listens, and stops by itself after
-LIFETIME_SECONDS or when the process that started it is gone.
+LIFETIME_SECONDS or when the process that started it is gone. With the three optional
+arguments, data connections are opened on the ports FIRST..LAST only, and PASV replies
+name PASV_ADDRESS instead of 127.0.0.1 (the benchmark's link emulator listens there).
 
 Hooks, read from STATE_DIR/control.json at every transfer (names are last path
 components); every event is appended to STATE_DIR/events.jsonl as
@@ -192,6 +195,9 @@ def main():
     # Names are bytes on the wire: keep any that are not UTF-8 as they are.
     handler.unicode_errors = "surrogateescape"
     handler.passive_ports = None  # any free port; the peer is always 127.0.0.1
+    if len(sys.argv) > 4:
+        first, last, handler.masquerade_address = int(sys.argv[4]), int(sys.argv[5]), sys.argv[6]
+        handler.passive_ports = range(first, last + 1)
     # pyftpdlib answers a failed login only after 3 s; under faketime the client's
     # response timeout runs out first and it reports a timeout instead of the refusal.
     handler.auth_failed_timeout = 0
