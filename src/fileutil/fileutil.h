@@ -32,6 +32,11 @@ public:
         if (fd_ >= 0) close(fd_);
     }
     int get() const { return fd_; }
+    // Closes the descriptor held, if any, and holds `fd` instead.
+    void reset(int fd = -1) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
     // Gives the descriptor up to the caller, who closes it.
     int release() {
         const int fd = fd_;

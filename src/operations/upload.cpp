@@ -27,10 +27,6 @@
 
 namespace {
 
-// Transfers at once in batch and SFTP mode, at most: more buys little on any link and
-// costs the server a connection and a login each.
-constexpr uint32_t k_max_transfers = 16;
-
 // The remote side of the run, as the settings describe it.
 Remote remote_from_settings(const Settings& settings) {
     Remote remote;
@@ -41,7 +37,7 @@ Remote remote_from_settings(const Settings& settings) {
     remote.temporary_names = settings.tempupload != 0;
     remote.curl_batch = settings.curlbatch != 0;
     remote.rate_kib = settings.ratelimit;
-    remote.transfers = std::min(std::max<uint32_t>(settings.parallel, 1), k_max_transfers);
+    remote.transfers = std::min(std::max<uint32_t>(settings.parallel, 1), k_most_transfers);
     return remote;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "paths.h"
 #include "transfer/transfer.h"
 
 // -- stall limits, credentials, URL arguments --------------------------------
@@ -27,10 +28,15 @@ std::string curl_config_stall_options(uint32_t seconds);
 // curl's cap on the transfer rate, `kib` KiB/s: "--limit-rate NK ", or nothing for 0.
 std::string curl_rate_option(uint32_t kib);
 
-// The cap of each of `transfers` transfers (curl's or sftp sessions) running at once
-// under a run's cap of `rate_kib` KiB/s (0: none): the cap divided among them, at
-// least 1. Both tools cap each transfer on its own.
+// The cap of each of `transfers` transfers (curl runs or sftp sessions) at once under
+// a run's cap of `rate_kib` KiB/s (0: none): the cap divided among them, at least 1.
+// Both tools cap each transfer on its own.
 uint32_t rate_per_transfer(uint32_t rate_kib, uint32_t transfers);
+
+// The working file `path` (batch file, error text, queue, end mark) of transfer
+// number `run` of several at once, counted from 0: `path` itself for the first,
+// "PATH.2", "PATH.3", ... for the others.
+std::string run_file(const char* path, unsigned run);
 
 // The same cap in curl's config syntax: "limit-rate = NK" and a line feed, or nothing.
 std::string curl_config_rate_option(uint32_t kib);
@@ -136,10 +142,10 @@ struct OpenFile {
 std::string curl_upload_command(const OpenFile& file, const Remote& remote);
 
 // Logs a failed curl upload run with wait status `status`: "file upload has
-// failed(%s)" at LOG_ERR with the first line of curl's error text, or, when curl left
-// none (a full work folder, curl missing or killed), "file upload has failed(curl:
-// exit status %d, no error text)".
-void log_upload_failure(int status);
+// failed(%s)" at LOG_ERR with the first line of curl's error text (in `error_path`),
+// or, when curl left none (a full work folder, curl missing or killed), "file upload
+// has failed(curl: exit status %d, no error text)".
+void log_upload_failure(int status, const char* error_path = paths::curl_error);
 
 // Uploads one file: one attempt. On failure logs "file upload has failed(%s)" at
 // LOG_ERR with the first line of curl's error text, or, when curl left none (a full
@@ -148,36 +154,37 @@ void log_upload_failure(int status);
 Outcome curl_upload(const OpenFile& file, const Remote& remote);
 
 // The configuration of one curl run over `files`, in curl's config syntax with every
-// value escaped: the credentials, the stall limits, the rate cap of each transfer
+// value escaped: the credentials, the stall limits, the rate cap of the run's share
 // (rate_per_transfer over remote.transfers), globbing off and the result line
 // "crateferry-result URLNUM EXITCODE ERRORMSG" that reports every transfer on its own,
 // then per file its URL (curl_target), output to /dev/null and the open file. All
 // files share one group of options; only files sent under a temporary name get a
-// group of their own (after "next"), holding their rename commands. Transfers share
-// their connections.
+// group of their own (after "next"), holding their rename commands. All transfers
+// share one connection.
 std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& remote);
 
-// The shell command of that run, writing the result lines to its standard output:
-// with one transfer at a time, curl stops at the first that fails; with more, up to
-// `transfers` run at once and each goes on whatever became of the others.
-std::string curl_batch_command(uint32_t transfers);
+// The shell command of curl run number `run` (run_file of the batch file and error
+// text), writing its result lines to its standard output: curl stops at the first
+// transfer that fails.
+std::string curl_batch_command(unsigned run);
 
-// Called for each file of a batch run as its result arrives: its place in the files
+// Called for each file of a batch as its result arrives: its place in the files
 // given and how it ended.
 using OnResult = std::function<void(size_t index, Outcome outcome)>;
 
-// Sends `files` with one curl run of remote.transfers transfers at once, calling
-// on_result for each file as curl reports it, in whatever order transfers end. A
-// failed transfer is logged as "file upload has failed(%s)" at LOG_ERR ("curl: (CODE)
-// MESSAGE", at most 63 characters, as in curl's own text). One at a time, the files
-// after the first failure are not tried; several at a time, a transfer that stalled
-// or found the server dead ends the run, and the transfers still in flight go
-// unreported (failures after it are not logged). A batch file that cannot be written
-// reports the first file failed.
-// Returns false when curl ended without a word on files it should have reported (no
-// failure was reported, curl missing or killed), after logging it and "file upload
-// has failed(the batch's results could not be read)": the files it left unreported
-// must not be sent again in this run.
+// Sends `files` with up to remote.transfers curl runs at once, each over a contiguous
+// part of them of about equal size, in order, calling on_result for each file as
+// its run reports it. A failed transfer is logged as "file upload has failed(%s)" at
+// LOG_ERR ("curl: (CODE) MESSAGE", at most 63 characters, as in curl's own text), and
+// the files after it in its run are not tried. A transfer that stalled or found the
+// server dead ends every run: their transfers in flight go unreported, and failures
+// after it are not logged. A batch file that cannot be written reports the first file
+// of its run failed.
+// Returns false when a run ended without a word on files it should have reported (no
+// failure was reported and no run was ended here: curl missing or killed), after
+// logging it and "file upload
+// has failed(the batch's results could not be read)": the files left unreported must
+// not be sent again in this run.
 bool curl_batch_upload(const std::vector<OpenFile>& files, const Remote& remote,
                        const OnResult& on_result);
 

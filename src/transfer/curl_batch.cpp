@@ -1,22 +1,23 @@
-// Sending many files with one curl run that keeps its connections and login.
+// Sending many files with few curl runs, each keeping its connection and login.
 //
 // Rules a reader must not break:
-// - the batch file holds the password: it is made fresh with mode 0600 and removed
-//   as soon as the run ends, and what a killed run left is removed when the next
+// - a batch file holds the password: it is made fresh with mode 0600 and removed
+//   as soon as its run ends, and what a killed run left is removed when the next
 //   upload starts;
 // - every value in it is escaped in curl's config syntax, so names reach curl as
 //   themselves and no value can add an option;
-// - curl writes one result line per transfer to a pipe, read as they come, so a file
-//   is finished as soon as it is known sent;
-// - one transfer at a time, curl stops at the first that fails (--fail-early); several
-//   at a time, every transfer goes on alone, but a result that shows the link or the
-//   server dead ends the run: the transfers still in flight are not waited for;
+// - each run writes one result line per transfer to a pipe, read as they come, so a
+//   file is finished as soon as it is known sent;
+// - a run stops at its first failed transfer (--fail-early); the other runs at once
+//   go on, but a result that shows the link or the server dead ends them all;
 // - a run that ended without a word on files it should have reported reports them
 //   not tried: they are not sent again in the same run.
 #include <fcntl.h>
+#include <poll.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,10 +38,10 @@ std::string option(const char* name, const std::string& value) {
     return std::string(name) + " = \"" + curl_config_escape(value) + "\"\n";
 }
 
-// Writes the batch file anew, readable by its owner only.
-bool write_batch_file(const std::string& text) {
-    (void)unlink(paths::curl_batch);
-    const UniqueFd fd(open(paths::curl_batch, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+// Writes the batch file `path` anew, readable by its owner only.
+bool write_batch_file(const std::string& path, const std::string& text) {
+    (void)unlink(path.c_str());
+    const UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (fd.get() < 0) return false;
     size_t written = 0;
     while (written < text.size()) {
@@ -80,13 +81,14 @@ bool parse_result(char* line, ssize_t length, bool quiet, size_t* urlnum, Outcom
 
 void remove_batch_leftovers() {
     // Missing as a rule; a file that cannot be deleted is made anew by the next batch.
-    (void)unlink(paths::curl_batch);
+    for (unsigned run = 0; run < k_most_transfers; ++run)
+        (void)unlink(run_file(paths::curl_batch, run).c_str());
     (void)unlink(paths::curl_batch_results);
 }
 
 std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& remote) {
-    // The options every file's group begins with; curl caps each transfer on its own,
-    // so each gets its share of the run's cap.
+    // The options every file's group begins with; curl caps each run on its own, so
+    // each gets its share of the cap.
     const std::string common =
         option("user", remote.user + ':' + remote.password) +
         "fail\nshow-error\nsilent\ngloboff\n" + curl_config_stall_options(remote.stall_seconds) +
@@ -110,65 +112,120 @@ std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& 
     return config;
 }
 
-std::string curl_batch_command(uint32_t transfers) {
+std::string curl_batch_command(unsigned run) {
     // exec: the run's PID is curl's own, so ending the run ends curl.
-    std::string command = "exec curl ";
-    if (transfers <= 1)
-        command += "--fail-early";
-    else
-        // The config's "silent" leaves curl's parallel progress meter on.
-        command += "--no-progress-meter --parallel --parallel-max " + std::to_string(transfers);
-    return command + " -K " + paths::curl_batch + " 2>" + paths::curl_error;
+    return "exec curl --fail-early -K " + run_file(paths::curl_batch, run) + " 2>" +
+           run_file(paths::curl_error, run);
 }
+
+namespace {
+
+// One curl run of a batch, over a contiguous part of its files.
+struct BatchRun {
+    size_t first = 0;  // place of its first file in the batch
+    size_t count = 0;
+    pid_t pid = -1;
+    UniqueFd output;      // the read end of its results, until they end
+    std::string partial;  // the start of a result line not yet whole
+    size_t reports = 0;
+    bool failed = false;
+};
+
+// Writes run `number`'s batch file over `files[run->first ..]` and starts it; a
+// file that cannot be written reports the run's first file failed.
+void start_run(unsigned number, const std::vector<OpenFile>& files, const Remote& remote,
+               BatchRun* run, const OnResult& on_result) {
+    const std::vector<OpenFile> part(files.begin() + static_cast<ptrdiff_t>(run->first),
+                                     files.begin() + static_cast<ptrdiff_t>(run->first + run->count));
+    const std::string batch_file = run_file(paths::curl_batch, number);
+    if (!write_batch_file(batch_file, curl_batch_config(part, remote))) {
+        // Nothing was sent: the first file's attempt failed, and it gets its others alone.
+        syslog(LOG_ERR, "file upload has failed(Cannot write %s: %m)", batch_file.c_str());
+        (void)unlink(batch_file.c_str());
+        run->failed = true;
+        on_result(run->first, Outcome::failed);
+        return;
+    }
+    std::vector<int> descriptors(part.size());
+    for (size_t i = 0; i < part.size(); ++i) descriptors[i] = part[i].fd;
+    int output = -1;
+    run->pid = start_shell_with_secrets(curl_batch_command(number), {}, descriptors, &output);
+    run->output.reset(output);
+}
+
+// Hands on the whole result lines of `text`, read from `run`, keeping a cut last line
+// for later. Returns true once a result shows the link or the server dead.
+bool take_results(BatchRun* run, const char* text, size_t length, bool ended,
+                  const OnResult& on_result) {
+    run->partial.append(text, length);
+    bool dead = false;
+    size_t start = 0;
+    for (size_t end; (end = run->partial.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = run->partial.substr(start, end + 1 - start);
+        size_t urlnum = 0;
+        Outcome outcome = Outcome::failed;
+        if (!parse_result(&line[0], static_cast<ssize_t>(line.size()), ended || dead, &urlnum,
+                          &outcome))
+            continue;
+        if (urlnum != run->reports || run->failed) continue;  // one at a time, in order
+        if ((ended || dead) && outcome != Outcome::sent) continue;
+        ++run->reports;
+        run->failed = outcome != Outcome::sent;
+        on_result(run->first + urlnum, outcome);
+        dead = dead || outcome == Outcome::stalled || outcome == Outcome::unreachable;
+    }
+    run->partial.erase(0, start);
+    return dead;
+}
+
+}  // namespace
 
 bool curl_batch_upload(const std::vector<OpenFile>& files, const Remote& remote,
                        const OnResult& on_result) {
     if (files.empty()) return true;
-    if (!write_batch_file(curl_batch_config(files, remote))) {
-        // Nothing was sent: the first file's attempt failed, and it gets its others alone.
-        syslog(LOG_ERR, "file upload has failed(Cannot write %s: %m)", paths::curl_batch);
-        (void)unlink(paths::curl_batch);
-        on_result(0, Outcome::failed);
-        return true;
+    const size_t count = std::min<size_t>(std::max<uint32_t>(remote.transfers, 1), files.size());
+    std::vector<BatchRun> runs(count);
+    for (unsigned number = 0; number < count; ++number) {
+        runs[number].first = number * files.size() / count;
+        runs[number].count = (number + 1) * files.size() / count - runs[number].first;
+        start_run(number, files, remote, &runs[number], on_result);
     }
-    std::vector<int> descriptors(files.size());
-    for (size_t i = 0; i < files.size(); ++i) descriptors[i] = files[i].fd;
-    int output = -1;
-    const pid_t curl = start_shell_with_secrets(curl_batch_command(remote.transfers), {},
-                                                descriptors, &output);
-    std::vector<bool> reported(files.size(), false);
-    size_t reports = 0;
-    bool failed = false;
-    bool ended = false;  // the run was ended here: later failures are not logged
-    if (curl > 0) {
-        UniqueFile results(fdopen(output, "r"));
-        if (!results) close(output);
-        char* line = nullptr;
-        size_t line_size = 0;
-        ssize_t length;
-        while (results && (length = getline(&line, &line_size, results.get())) > 0) {
-            size_t urlnum = 0;
-            Outcome outcome = Outcome::failed;
-            if (!parse_result(line, length, ended, &urlnum, &outcome)) continue;
-            if (urlnum >= files.size() || reported[urlnum]) continue;
-            if (ended && outcome != Outcome::sent) continue;
-            reported[urlnum] = true;
-            ++reports;
-            failed = failed || outcome != Outcome::sent;
-            on_result(urlnum, outcome);
-            if (outcome == Outcome::stalled || outcome == Outcome::unreachable) {
-                end_child(curl);
+    bool ended = false;  // a result showed the link or the server dead: every run ends
+    for (;;) {
+        std::vector<pollfd> waiting;
+        std::vector<BatchRun*> owners;
+        for (BatchRun& run : runs) {
+            if (run.output.get() < 0) continue;
+            waiting.push_back({run.output.get(), POLLIN, 0});
+            owners.push_back(&run);
+        }
+        if (waiting.empty()) break;
+        if (poll(waiting.data(), waiting.size(), -1) < 0) break;
+        for (size_t i = 0; i < waiting.size(); ++i) {
+            if (waiting[i].revents == 0) continue;
+            char buffer[4096];
+            const ssize_t n = read(waiting[i].fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                owners[i]->output.reset();
+                continue;
+            }
+            if (take_results(owners[i], buffer, static_cast<size_t>(n), ended, on_result) && !ended) {
                 ended = true;
+                for (const BatchRun& run : runs) end_child(run.pid);
             }
         }
-        free(line);
     }
-    const int status = curl > 0 ? wait_for_child(curl) : -1;
-    (void)unlink(paths::curl_batch);
-    if (failed || reports == files.size()) return true;
-    // curl ended without a word on files it should have reported: it could not start
-    // or was killed.
-    log_upload_failure(status);
-    syslog(LOG_ERR, "file upload has failed(the batch's results could not be read)");
-    return false;
+    bool reported = true;
+    for (unsigned number = 0; number < count; ++number) {
+        BatchRun& run = runs[number];
+        const int status = run.pid > 0 ? wait_for_child(run.pid) : -1;
+        (void)unlink(run_file(paths::curl_batch, number).c_str());
+        if (run.failed || run.reports == run.count || ended) continue;
+        // The run ended without a word on files it should have reported: curl could not
+        // start or was killed (not by this program).
+        log_upload_failure(status, run_file(paths::curl_error, number).c_str());
+        syslog(LOG_ERR, "file upload has failed(the batch's results could not be read)");
+        reported = false;
+    }
+    return reported;
 }

@@ -65,9 +65,9 @@ std::string curl_upload_command(const OpenFile& file, const Remote& remote) {
            " 2>" + paths::curl_error;
 }
 
-void log_upload_failure(int status) {
-    if (file_size(paths::curl_error) != 0)
-        syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(paths::curl_error));
+void log_upload_failure(int status, const char* error_path) {
+    if (file_size(error_path) != 0)
+        syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(error_path));
     else
         // A full work folder leaves curl no room for its error text.
         syslog(LOG_ERR, "file upload has failed(curl: exit status %d, no error text)",

@@ -33,11 +33,8 @@ bool is_sftp_url(const char* url);
 // Host and remote folder of an "sftp://" URL (is_sftp_url); false for any other URL.
 bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folder);
 
-// The working file `path` (queue, error text, end mark) of session number `session`,
-// counted from 0: `path` itself for the first, "PATH.2", "PATH.3", ... for the others.
-std::string sftp_session_file(const char* path, unsigned session);
-
-// The shell command that runs sftp session `session` over its queue file; with
+// The shell command that runs sftp session `session` over its queue file (run_file of
+// the queue, and of the error text); with
 // `password_login`, through "sshpass -e", which reads the password from SSHPASS in
 // its environment; with a rate cap of `rate_kib` KiB/s, sftp's "-l" in Kbit/s.
 std::string sftp_batch_command(const char* username, const std::string& host,

@@ -39,17 +39,17 @@ bool error_text_is_clean(const char* path) {
 // line before it; a session that never read the queue (as when the remote folder of
 // the URL names a file, which sftp then fetches and exits 0) leaves no folder.
 void mark_queue_end(unsigned session) {
-    const std::string end = sftp_session_file(paths::sftp_queue_end, session);
+    const std::string end = run_file(paths::sftp_queue_end, session);
     (void)rmdir(end.c_str());
-    UniqueFile queue(fopen(sftp_session_file(paths::sftp_queue, session).c_str(), "a"));
+    UniqueFile queue(fopen(run_file(paths::sftp_queue, session).c_str(), "a"));
     if (queue) fprintf(queue.get(), "lmkdir %s\n", end.c_str());
 }
 
 // True when session `session`, which ended with wait status `status` after `seconds`,
 // sent every file of its queue; otherwise logs why not.
 bool session_succeeded(unsigned session, int status, uint64_t seconds, uint32_t stall_seconds) {
-    const std::string error = sftp_session_file(paths::sftp_error, session);
-    const bool read_to_end = rmdir(sftp_session_file(paths::sftp_queue_end, session).c_str()) == 0;
+    const std::string error = run_file(paths::sftp_error, session);
+    const bool read_to_end = rmdir(run_file(paths::sftp_queue_end, session).c_str()) == 0;
     const bool clean = error_text_is_clean(error.c_str());
     if (status == 0 && clean && read_to_end) return true;
     if (status == 0 && clean) {
@@ -85,10 +85,6 @@ bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folde
     return true;
 }
 
-std::string sftp_session_file(const char* path, unsigned session) {
-    return session == 0 ? path : std::string(path) + '.' + std::to_string(session + 1);
-}
-
 std::string sftp_batch_command(const char* username, const std::string& host,
                                const std::string& folder, bool password_login,
                                uint32_t stall_seconds, uint32_t rate_kib, unsigned session) {
@@ -101,8 +97,8 @@ std::string sftp_batch_command(const char* username, const std::string& host,
     const std::string target = std::string(username) + '@' + host + ':' + folder;
     // A target that begins with '-' would be read as an option of sftp.
     if (target[0] == '-') command += "-- ";
-    command += shell_quote(target) + " < " + sftp_session_file(paths::sftp_queue, session) +
-               " 2>" + sftp_session_file(paths::sftp_error, session) + " > /dev/null";
+    command += shell_quote(target) + " < " + run_file(paths::sftp_queue, session) +
+               " 2>" + run_file(paths::sftp_error, session) + " > /dev/null";
     return command;
 }
 
@@ -127,7 +123,7 @@ std::vector<bool> sftp_sessions_upload(const Remote& remote,
         if (open_files[session].empty()) continue;
         mark_queue_end(session);
         // A session that cannot start leaves no stale error text to be judged by.
-        (void)unlink(sftp_session_file(paths::sftp_error, session).c_str());
+        (void)unlink(run_file(paths::sftp_error, session).c_str());
         started[session] = Clock::now();
         running[session] = start_shell_with_secrets(
             sftp_batch_command(remote.user.c_str(), host, folder, password_login,

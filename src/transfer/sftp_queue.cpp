@@ -57,7 +57,7 @@ std::string sftp_queue_lines_renamed(int fd, const std::string& name) {
 }
 
 void sftp_queue_reset(unsigned session) {
-    (void)unlink(sftp_session_file(paths::sftp_queue, session).c_str());
+    (void)unlink(run_file(paths::sftp_queue, session).c_str());
 }
 
 bool sftp_queue_add(const char* path, int fd, bool temporary_names, unsigned session) {
@@ -76,7 +76,7 @@ bool sftp_queue_add(const char* path, int fd, bool temporary_names, unsigned ses
     }
     // A queue file that cannot be written is not reported here: the session then
     // fails on it and says so.
-    UniqueFile queue(fopen(sftp_session_file(paths::sftp_queue, session).c_str(), "a"));
+    UniqueFile queue(fopen(run_file(paths::sftp_queue, session).c_str(), "a"));
     if (queue) (void)fwrite(line.data(), 1, line.size(), queue.get());
     return true;
 }

@@ -1,6 +1,6 @@
 // The stall limit in each tool's syntax: curl's options, curl's config file, ssh's
 // options. One limit, written three ways, all here; and how each tool tells of a stall,
-// and curl of a dead server; and the rate cap, shared among transfers at once.
+// and curl of a dead server; and the rate cap and working files of transfers at once.
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -26,6 +26,10 @@ std::string curl_rate_option(uint32_t kib) {
 uint32_t rate_per_transfer(uint32_t rate_kib, uint32_t transfers) {
     if (rate_kib == 0 || transfers <= 1) return rate_kib;
     return std::max<uint32_t>(1, rate_kib / transfers);
+}
+
+std::string run_file(const char* path, unsigned run) {
+    return run == 0 ? path : std::string(path) + '.' + std::to_string(run + 1);
 }
 
 std::string curl_config_rate_option(uint32_t kib) {

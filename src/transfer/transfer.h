@@ -18,6 +18,10 @@
 
 #include "fileutil/fileutil.h"
 
+// Transfers at once in batch and SFTP mode, at most: more buys little on any link and
+// costs the server a connection and a login each.
+constexpr uint32_t k_most_transfers = 16;
+
 // The remote side of one upload run, built once by the operation.
 struct Remote {
     std::string url;
@@ -27,7 +31,7 @@ struct Remote {
     bool temporary_names = false;  // send under a hidden temporary name, rename once whole
     bool curl_batch = false;       // all files in one curl run
     uint32_t rate_kib = 0;         // KiB/s the run may use at most; 0: no cap
-    uint32_t transfers = 1;        // files in flight at once, in batch and SFTP mode
+    uint32_t transfers = 1;        // curl runs or sftp sessions at once, 1 to k_most_transfers
 };
 
 // A pending file as the walk saw it.
@@ -65,8 +69,8 @@ using OnSent = std::function<void(const PendingFile&, int fd)>;
 std::vector<Outcome> send_files(const Remote& remote, const std::vector<PendingFile>& files,
                                 const OnSent& on_sent);
 
-// Deletes what a killed batch run left: the batch file, which holds the password, and
-// its results. Called at the start of every upload run, under the upload lock.
+// Deletes what killed batch runs left: their batch files, which hold the password.
+// Called at the start of every upload run, under the upload lock.
 void remove_batch_leftovers();
 
 // One curl run per attempt, 3 attempts a file with a 5 s pause after each failure.
@@ -78,7 +82,7 @@ std::vector<Outcome> send_with_curl(const Remote& remote, const std::vector<Pend
                                     const OnSent& on_sent);
 
 // As few curl runs as possible (up to 1000 files each, fewer when the descriptor limit
-// is lower), each keeping one connection;
+// is lower), each keeping one connection, up to remote.transfers of them at once;
 // a file that fails in a run gets its remaining attempts alone, as above, and a new
 // run takes the files after it.
 std::vector<Outcome> send_in_curl_batch(const Remote& remote,

@@ -152,8 +152,8 @@ TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
          "/opt/crateFerry/bin/sftp -S /opt/crateFerry/bin/ssh -F /var/crateFerry/ssh_config "
          "-o LogLevel=ERROR -o ConnectTimeout=300 -o ServerAliveInterval=100 -o ServerAliveCountMax=2 "
          "-l 1024 u@h:/in < /var/crateFerry/sftp_list.3 2>/var/crateFerry/sftp_error.3 > /dev/null"},
-        {"the first session's end mark is the documented one",
-         sftp_session_file("/var/crateFerry/sftp_end", 0), "/var/crateFerry/sftp_end"},
+        {"the first run's files are the documented ones",
+         run_file("/var/crateFerry/sftp_end", 0), "/var/crateFerry/sftp_end"},
         {"a URL beginning with '-' follows --url", curl_url_argument("-oops"), "--url -oops"},
         {"a plain URL is passed as it is", curl_url_argument("https://u@h:8/a/b=c,d"),
          "https://u@h:8/a/b=c,d"},
@@ -390,11 +390,10 @@ TEST(CurlBatch, EveryValueIsEscapedAndRenamedFilesGetAGroupEach) {
                            common + "quote = \"-RNFR .c.cfpart\"\nquote = \"-RNTO c\"\n"
                                 "url = \"ftp://h/in/.c.cfpart\"\noutput = \"/dev/null\"\n"
                                 "upload-file = \"/proc/self/fd/6\"\n");
-    EXPECT_EQ(curl_batch_command(1),
+    EXPECT_EQ(curl_batch_command(0),
               "exec curl --fail-early -K /var/crateFerry/curl_batch 2>/var/crateFerry/curl_error");
-    EXPECT_EQ(curl_batch_command(4),
-              "exec curl --no-progress-meter --parallel --parallel-max 4 -K /var/crateFerry/curl_batch "
-              "2>/var/crateFerry/curl_error");
+    EXPECT_EQ(curl_batch_command(3),
+              "exec curl --fail-early -K /var/crateFerry/curl_batch.4 2>/var/crateFerry/curl_error.4");
 }
 
 TEST(PercentDecode, TurnsEveryEncodedByteBackAndKeepsTheRest) {
