@@ -83,9 +83,11 @@ def test_no_command_line_holds_a_password_while_a_transfer_runs(mode, tool, sand
         # The killed run left its batch file; the next run, in per-file mode, deletes it.
         assert PASSWORD in (sandbox.work / "curl_batch").read_text()
         (sandbox.work / "curl_results").write_text("crateferry-result 0 0 \n")
+        (sandbox.work / "curl_batch.3").write_text(f'user = "ferry:{PASSWORD}"\n')  # a run at once
         ftp_server.clear_stalls()
         sandbox.write_settings(**dict(keys, curlbatch=0))
         again = sandbox.run("upload", timeout=60)
         assert again.notice(f"File {held} was uploaded"), again
         assert not (sandbox.work / "curl_batch").exists()
         assert not (sandbox.work / "curl_results").exists()
+        assert not (sandbox.work / "curl_batch.3").exists()
