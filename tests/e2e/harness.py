@@ -740,3 +740,9 @@ class SftpServer(_Server):
         self._control.setdefault("refuse_rename", []).append(name)
         self._write_json("control.json", self._control)
 
+    def await_sessions(self, count):
+        """Every session's first open for writing waits (up to 10 s) until `count`
+        sessions are open at once, so sessions meant to run together are seen together."""
+        self._control["await_sessions"] = count
+        self._write_json("control.json", self._control)
+

@@ -100,6 +100,7 @@ BATCH_WAYS = [
 def test_a_batch_arrives_whole_and_is_finished_in_queue_order(sandbox, sftp_server, ruploaded,
                                                              parallel, sessions):
     remote = prepare(sandbox, sftp_server, ruploaded=ruploaded, parallel=parallel)
+    sftp_server.await_sessions(sessions)
     for name, content in BATCH.items():
         pending_file(sandbox, name, content)
     settled = settled_file(sandbox, "old.txt")
@@ -127,7 +128,7 @@ def test_a_batch_arrives_whole_and_is_finished_in_queue_order(sandbox, sftp_serv
             assert local.stat().st_mtime == REFERENCE and local.stat().st_atime == REFERENCE
     assert settled.stat().st_mtime == REFERENCE - 100
     assert result.process_count("sftp") == sessions
-    assert sftp_server.most_in_use() == 1 if sessions == 1 else sftp_server.most_in_use() > 1
+    assert sftp_server.most_in_use() == sessions
 
 
 @pytest.mark.parametrize("remoteurl, folder", [

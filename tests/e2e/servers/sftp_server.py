@@ -13,6 +13,8 @@ Hooks, read from STATE_DIR/control.json at every open and write:
              the server appends {"event": "held", "name": ...} to events.jsonl
              when it starts waiting;
   "refuse_rename": file names that a rename to fails with "Permission denied".
+  "await_sessions": a number: each session's first open for writing waits (up to
+             10 s) until that many sessions are open at once.
 Every open for writing, refusal, close and rename ("renamed", new name) is appended
 to STATE_DIR/events.jsonl, and every session start "in use" with the number of
 sessions open at that moment.
@@ -64,6 +66,7 @@ class HookedSFTPServer(asyncssh.SFTPServer):
         super().__init__(chan, chroot=ROOT.encode())
         self._names = {}  # open file object -> file name, for writes
         self._held = set()
+        self._awaited = False
         IN_USE[0] += 1
         record("in use", str(IN_USE[0]))
 
@@ -71,8 +74,14 @@ class HookedSFTPServer(asyncssh.SFTPServer):
         IN_USE[0] -= 1
         super().exit()
 
-    def open(self, path, pflags, attrs):
+    async def open(self, path, pflags, attrs):
         name = posixpath.basename(path).decode("utf-8", "surrogateescape")
+        if pflags & WRITE_FLAGS and not self._awaited:
+            self._awaited = True
+            deadline = time.monotonic() + 10
+            while IN_USE[0] < read_json("control.json", {}).get("await_sessions", 0) and \
+                    time.monotonic() < deadline:
+                await asyncio.sleep(0.02)
         if pflags & WRITE_FLAGS:
             if name in read_json("control.json", {}).get("refuse", []):
                 record("refused", name)
