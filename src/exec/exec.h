@@ -29,7 +29,7 @@ int exit_code(int status);
 // Runs "/bin/sh -c command"; returns what run_command returns.
 int run_shell(const std::string& command);
 
-// Runs "/bin/sh `shell_options` command" with `secrets` ("NAME=value" texts) added to
+// Runs "/bin/sh -c command" with `secrets` ("NAME=value" texts) added to
 // the child's environment (replacing variables of those names). A secret passed this
 // way reaches the command through "$NAME" and stands in no process's argument list.
 // The descriptors of `open_files` stay open in the child under their numbers, so
@@ -37,7 +37,6 @@ int run_shell(const std::string& command);
 // name.
 // Returns what run_command returns.
 int run_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
-                           const char* shell_options = "-c",
                            const std::vector<int>& open_files = {});
 
 // Starts "/bin/sh -c command" as run_shell_with_secrets does, without waiting for it.

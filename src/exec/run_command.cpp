@@ -84,11 +84,6 @@ pid_t spawn(char* const argv[], char* const envp[], const std::vector<int>& open
     return pid;
 }
 
-int spawn_and_wait(char* const argv[], char* const envp[], const std::vector<int>& open_files = {}) {
-    const pid_t pid = spawn(argv, envp, open_files, -1);
-    return pid < 0 ? -1 : wait_for_child(pid);
-}
-
 // The environment of a shell that gets `secrets`: the program's own, less the
 // variables they set, then the secrets. Points into `secrets`.
 std::vector<char*> environment_with(const std::vector<std::string>& secrets) {
@@ -118,7 +113,8 @@ int run_command(const char* program, ...) {
     }
     va_end(args);
     argv[argc] = nullptr;
-    return spawn_and_wait(argv, nullptr);
+    const pid_t pid = spawn(argv, nullptr, {}, -1);
+    return pid < 0 ? -1 : wait_for_child(pid);
 }
 
 std::string open_file_path(int fd) {
@@ -139,12 +135,9 @@ int run_shell(const std::string& command) {
 }
 
 int run_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
-                           const char* shell_options, const std::vector<int>& open_files) {
-    // Built before the fork: the child only executes.
-    std::vector<char*> envp = environment_with(secrets);
-    char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>(shell_options),
-                    const_cast<char*>(command.c_str()), nullptr};
-    return spawn_and_wait(argv, envp.data(), open_files);
+                           const std::vector<int>& open_files) {
+    const pid_t pid = start_shell_with_secrets(command, secrets, open_files);
+    return pid < 0 ? -1 : wait_for_child(pid);
 }
 
 pid_t start_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,

@@ -8,11 +8,6 @@
 
 #include "fileutil/fileutil.h"
 
-time_t file_mtime(const char* path) {
-    struct stat st;
-    return stat(path, &st) == 0 ? st.st_mtime : 0;
-}
-
 off_t file_size(const char* path) {
     struct stat st;
     return stat(path, &st) == 0 ? st.st_size : 0;
@@ -59,7 +54,3 @@ void set_open_file_times(int fd, const char* path, time_t t) {
     if (futimens(fd, times) != 0) syslog(LOG_NOTICE, "modification of file %s failed: %m", path);
 }
 
-bool still_same_file(int dir_fd, const char* name, const FileState& seen) {
-    struct stat st;
-    return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && same_file(file_state_of(st), seen);
-}

@@ -110,12 +110,6 @@ int open_walked_file(int dir_fd, const char* name, const FileState& seen, std::s
 // failure logs "modification of file %s failed: %m" with `path` at LOG_NOTICE.
 void set_open_file_times(int fd, const char* path, time_t t);
 
-// True when `name` in `dir_fd` still is the file `seen` (not following links).
-bool still_same_file(int dir_fd, const char* name, const FileState& seen);
-
-// Modification time in seconds (stat follows links), or 0 when stat fails.
-time_t file_mtime(const char* path);
-
 // Size in bytes, or 0 when stat fails: a missing and an empty file count alike.
 off_t file_size(const char* path);
 

@@ -78,7 +78,7 @@ int fetch_into_folder(int folder_fd, const DownloadLogin& login, const char* fol
     const int status = run_shell_with_secrets(
         download_fetch_command(login.credentials, folder_url, file_url, name, fd.get(),
                                login.stall_seconds, login.rate_kib),
-        login.secrets, "-c", {fd.get()});
+        login.secrets, {fd.get()});
     if (status == 0 && renameat(folder_fd, temporary.c_str(), folder_fd, name.c_str()) == 0)
         return 0;
     if (status == 0)

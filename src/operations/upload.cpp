@@ -60,20 +60,25 @@ std::vector<PendingFile> pending_files(DIR* dir, time_t reference_time, time_t n
     return pending;
 }
 
-// Deletes the sent file's name, only when it still is the file that was sent.
-void remove_sent_file(const PendingFile& file) {
+// Deletes the sent file's name, only when it still is the file that was sent. True
+// when the sent file keeps its name (its deletion failed): it is stamped instead.
+bool remove_sent_file(const PendingFile& file) {
     const char* path = file.path.c_str();
     struct stat st;
-    const bool found = fstatat(file.folder_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (found && !same_file(file_state_of(st), file.seen)) {
-        syslog(LOG_ERR, "Removing file %s has failed(it was replaced after the walk)", path);
-        return;
+    if (fstatat(file.folder_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
+        return false;
     }
-    if (found && unlinkat(file.folder_fd, file.name.c_str(), 0) == 0) {
+    if (!same_file(file_state_of(st), file.seen)) {
+        syslog(LOG_ERR, "Removing file %s has failed(it was replaced after the walk)", path);
+        return false;
+    }
+    if (unlinkat(file.folder_fd, file.name.c_str(), 0) == 0) {
         syslog(LOG_NOTICE, "File %s was removed", path);
-        return;
+        return false;
     }
     syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
+    return true;
 }
 
 // Finishes a sent file through `fd`, the open file that was sent. A file written
@@ -87,12 +92,9 @@ bool finish_uploaded(const PendingFile& file, int fd, time_t reference_time) {
         return false;
     }
     syslog(LOG_NOTICE, "File %s was uploaded", path);
-    if (cfg.ruploaded != 0) {
-        remove_sent_file(file);
-        // Stamped only while its name is still there: a deletion that failed must not
-        // make it go again.
-        if (!still_same_file(file.folder_fd, file.name.c_str(), file.seen)) return true;
-    }
+    // Stamped only while its name is still there: a deletion that failed must not
+    // make it go again.
+    if (cfg.ruploaded != 0 && !remove_sent_file(file)) return true;
     // Not later than the reference time, so no longer pending.
     set_open_file_times(fd, path, reference_time);
     return true;

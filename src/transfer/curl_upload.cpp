@@ -77,7 +77,7 @@ void log_upload_failure(int status, const char* error_path) {
 Outcome curl_upload(const OpenFile& file, const Remote& remote) {
     const int status = run_shell_with_secrets(
         curl_upload_command(file, remote),
-        {curl_credentials_secret(remote.user.c_str(), remote.password.c_str())}, "-c", {file.fd});
+        {curl_credentials_secret(remote.user.c_str(), remote.password.c_str())}, {file.fd});
     if (status == 0) return Outcome::sent;
     log_upload_failure(status);
     return curl_outcome(exit_code(status));

@@ -91,7 +91,6 @@ TEST(ErrorReaders, AllLinesStopCleanlyAtTheBufferSize) {
 TEST(FileQueries, MissingPathsGiveZero) {
     TempDir dir;
     const std::string missing = dir.path() + "/missing";
-    EXPECT_EQ(file_mtime(missing.c_str()), 0);
     EXPECT_EQ(file_size(missing.c_str()), 0);
 }
 
@@ -104,9 +103,9 @@ TEST(FileQueries, SizeAndTimesOfARealFile) {
         const UniqueFd fd(open(path.c_str(), O_RDONLY));
         set_open_file_times(fd.get(), path.c_str(), 1000000000);
     }
-    EXPECT_EQ(file_mtime(path.c_str()), 1000000000);
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1000000000);
     EXPECT_EQ(st.st_atime, 1000000000);
 }
 
@@ -166,6 +165,4 @@ TEST(WalkedFiles, OnlyTheRegularFileTheWalkSawIsOpened) {
         EXPECT_EQ(fd.get() >= 0, c.why[0] == '\0') << c.name;
         EXPECT_EQ(why, c.why) << c.name;
     }
-    EXPECT_TRUE(still_same_file(folder.get(), "seen", seen));
-    EXPECT_FALSE(still_same_file(folder.get(), "link", seen));
 }

@@ -177,7 +177,7 @@ TEST(RunCommand, ACommandReadsTheFilesItIsHandedThoughTheirNamesWereReplaced) {
     const int status = run_shell_with_secrets(
         "cat " + open_file_path(one.get()) + " " + open_file_path(two.get()) +
             " > " + out + "; find /proc/$$/fd -mindepth 1 -fprintf " + fds + " '%f\\n'; :",
-        {}, "-c", {two.get(), one.get()});
+        {}, {two.get(), one.get()});
     keep_open_in_children(-1);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(read_text(out), "onetwo");
