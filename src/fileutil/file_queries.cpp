@@ -1,4 +1,5 @@
-// File status queries, opening what the walk found, time stamping and path joining.
+// File status queries, opening what the walk found, time stamping, writing a new file
+// and path joining.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -11,6 +12,19 @@
 off_t file_size(const char* path) {
     struct stat st;
     return stat(path, &st) == 0 ? st.st_size : 0;
+}
+
+bool write_new_file(const char* path, const std::string& text, mode_t mode) {
+    (void)unlink(path);
+    const UniqueFd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (fd.get() < 0 || fchmod(fd.get(), mode) != 0) return false;
+    size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = write(fd.get(), text.data() + written, text.size() - written);
+        if (n <= 0) return false;
+        written += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 std::string join_path(const char* folder, const char* name) {

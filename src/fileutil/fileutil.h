@@ -113,6 +113,11 @@ void set_open_file_times(int fd, const char* path, time_t t);
 // Size in bytes, or 0 when stat fails: a missing and an empty file count alike.
 off_t file_size(const char* path);
 
+// Writes `text` as the new file `path`, replacing whatever had that name (a link is
+// replaced, never followed), with mode `mode` whatever the umask. False when it could
+// not be written whole; the caller removes what is left.
+bool write_new_file(const char* path, const std::string& text, mode_t mode);
+
 // "%s/%s" of a folder and an entry name, never cut.
 std::string join_path(const char* folder, const char* name);
 

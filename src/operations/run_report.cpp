@@ -7,8 +7,6 @@
 //   folder;
 // - a metrics file is written whole under a temporary name (not ending in .prom) and
 //   renamed over the old one, so a reader never sees half a file.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -26,16 +24,20 @@ constexpr char k_upload_metrics[] = "crateferry_upload.prom";
 constexpr char k_remove_metrics[] = "crateferry_remove.prom";
 constexpr char k_last_success[] = "crateferry_upload_last_success_timestamp_seconds";
 
+// The help and type lines of a gauge.
+std::string gauge_header(const char* name, const char* help) {
+    return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
+}
+
 // The help and type lines of one gauge, then its one sample.
 std::string gauge(const char* name, const char* help, const std::string& value) {
-    return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n" + name +
-           " " + value + "\n";
+    return gauge_header(name, help) + name + " " + value + "\n";
 }
 
 // The help and type lines of a gauge with a "result" label, then one sample per result.
 std::string gauge_by_result(const char* name, const char* help,
                             const std::initializer_list<std::pair<const char*, size_t>>& results) {
-    std::string text = std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
+    std::string text = gauge_header(name, help);
     for (const auto& result : results)
         text += std::string(name) + "{result=\"" + result.first + "\"} " +
                 std::to_string(result.second) + "\n";
@@ -66,15 +68,8 @@ void write_metrics_file(const char* folder, const char* name, const std::string&
     const std::string path = join_path(folder, name);
     const std::string temporary =
         join_path(folder, (std::string(".") + name + "." + std::to_string(getpid())).c_str());
-    (void)unlink(temporary.c_str());
-    bool written = false;
-    {
-        const UniqueFd fd(
-            open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        written = fd.get() >= 0 && fchmod(fd.get(), 0644) == 0 &&
-                  write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    }
-    if (written && rename(temporary.c_str(), path.c_str()) == 0) return;
+    if (write_new_file(temporary.c_str(), text, 0644) && rename(temporary.c_str(), path.c_str()) == 0)
+        return;
     const int error = errno;
     (void)unlink(temporary.c_str());
     errno = error;

@@ -12,7 +12,6 @@
 //   go on, but a result that shows the link or the server dead ends them all;
 // - a run that ended without a word on files it should have reported reports them
 //   not tried: they are not sent again in the same run.
-#include <fcntl.h>
 #include <poll.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -36,20 +35,6 @@ constexpr size_t k_max_error_text = 63;
 
 std::string option(const char* name, const std::string& value) {
     return std::string(name) + " = \"" + curl_config_escape(value) + "\"\n";
-}
-
-// Writes the batch file `path` anew, readable by its owner only.
-bool write_batch_file(const std::string& path, const std::string& text) {
-    (void)unlink(path.c_str());
-    const UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (fd.get() < 0) return false;
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = write(fd.get(), text.data() + written, text.size() - written);
-        if (n <= 0) return false;
-        written += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // The outcome of one result line's exit code, logging a failure.
@@ -138,7 +123,8 @@ void start_run(unsigned number, const std::vector<OpenFile>& files, const Remote
     const std::vector<OpenFile> part(files.begin() + static_cast<ptrdiff_t>(run->first),
                                      files.begin() + static_cast<ptrdiff_t>(run->first + run->count));
     const std::string batch_file = run_file(paths::curl_batch, number);
-    if (!write_batch_file(batch_file, curl_batch_config(part, remote))) {
+    // Readable by its owner only: it holds the password.
+    if (!write_new_file(batch_file.c_str(), curl_batch_config(part, remote), 0600)) {
         // Nothing was sent: the first file's attempt failed, and it gets its others alone.
         syslog(LOG_ERR, "file upload has failed(Cannot write %s: %m)", batch_file.c_str());
         (void)unlink(batch_file.c_str());
