@@ -5,10 +5,14 @@
 #include <cstring>
 
 #include "command/command.h"
+#include "fileutil/fileutil.h"
 #include "operations/operations.h"
 #include "settings/settings.h"
 
 int crateferry_main(int argc, char** argv) {
+    // Before anything opens a file: a closed standard descriptor would otherwise be
+    // taken by one of the program's own files.
+    open_standard_descriptors();
     // GNU basename: the text after the last '/', argument left untouched.
     const char* name = argc > 0 ? basename(argv[0]) : nullptr;
     // A person trying the program gets the usage at once, before any FTP wait.
@@ -22,7 +26,10 @@ int crateferry_main(int argc, char** argv) {
     const int to_terminal = isatty(STDERR_FILENO) != 0 ? LOG_PERROR : 0;
     openlog("crateFerry", LOG_PID | LOG_NDELAY | to_terminal, LOG_DAEMON);
     syslog(LOG_NOTICE, "started");
-    load_settings(&cfg);
+    if (!load_settings(&cfg)) {
+        syslog(LOG_NOTICE, "exited");
+        return 1;
+    }
 
     if (cfg.checkftp != 0 && !wait_ftp_idle()) return 1;
 

@@ -2,7 +2,7 @@
 #pragma once
 
 // Runs one start of the program; the result is the process exit status: 1 when
-// the FTP wait timed out, 0 otherwise. Started under its own name, crateFerry, it
+// the settings file could not be read or the FTP wait timed out, 0 otherwise. Started under its own name, crateFerry, it
 // first prints the usage, then goes on as under any other unknown name.
 int crateferry_main(int argc, char** argv);
 

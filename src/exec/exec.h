@@ -40,7 +40,9 @@ int run_shell_with_secrets(const std::string& command, const std::vector<std::st
                            const std::vector<int>& open_files = {});
 
 // Starts "/bin/sh -c command" as run_shell_with_secrets does, without waiting for it.
-// With `output_fd`, the child's standard output is a pipe and *output_fd its read end
+// A descriptor of `open_files` below 3 starts nothing: logged at LOG_ERR as "an open
+// file is on descriptor %d, not above 2: the command is not run", -1 comes back. With
+// `output_fd`, the child's standard output is a pipe and *output_fd its read end
 // (close-on-exec), which the caller closes. Returns the child's PID, or -1 when none
 // could be started.
 pid_t start_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,

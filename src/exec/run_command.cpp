@@ -4,6 +4,7 @@
 // vector is built before the fork, and nothing is logged from the child.
 #include <fcntl.h>
 #include <signal.h>
+#include <syslog.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -142,6 +143,13 @@ int run_shell_with_secrets(const std::string& command, const std::vector<std::st
 
 pid_t start_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
                                const std::vector<int>& open_files, int* output_fd) {
+    // The child's standard streams take 0, 1 and 2: a file there would be read or
+    // written as one of them.
+    for (const int fd : open_files) {
+        if (fd > 2) continue;
+        syslog(LOG_ERR, "an open file is on descriptor %d, not above 2: the command is not run", fd);
+        return -1;
+    }
     int pipe_fds[2] = {-1, -1};
     if (output_fd != nullptr && pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
     std::vector<char*> envp = environment_with(secrets);

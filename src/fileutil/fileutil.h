@@ -106,9 +106,22 @@ void for_each_regular_file(DIR* dir, Action act) {
 // system's error text).
 int open_walked_file(int dir_fd, const char* name, const FileState& seen, std::string* why);
 
-// Sets the access and modification times of the open file `fd` to `t` seconds. On
-// failure logs "modification of file %s failed: %m" with `path` at LOG_NOTICE.
-void set_open_file_times(int fd, const char* path, time_t t);
+// Hex digits of a random_tag.
+constexpr size_t k_temporary_tag_digits = 8;
+
+// k_temporary_tag_digits lowercase hex digits from the kernel's random source; where
+// it cannot be had yet (early at boot), from the clock and the process ID.
+std::string random_tag();
+
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so that no
+// file the program opens later gets one of them: a tool's standard streams, or a
+// shell's "2>", would then reach that file.
+void open_standard_descriptors();
+
+// Sets the access and modification times of the open file `fd` to `t`, nanoseconds
+// included. On failure logs "modification of file %s failed: %m" with `path` at
+// LOG_NOTICE.
+void set_open_file_times(int fd, const char* path, const timespec& t);
 
 // Size in bytes, or 0 when stat fails: a missing and an empty file count alike.
 off_t file_size(const char* path);

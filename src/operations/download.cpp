@@ -49,10 +49,10 @@ bool list_remote_folder(const char* url, const DownloadLogin& login) {
 // True, after a warning, when `name` is a file of the folder that is still pending:
 // it is uploaded as it is, and not replaced by a download of the same name.
 bool pending_here(int folder_fd, const char* folder, const std::string& name,
-                  time_t reference_time) {
+                  const timespec& reference_time) {
     struct stat st;
     if (fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_mtime <= reference_time)
+        !is_pending(file_state_of(st), reference_time))
         return false;
     syslog(LOG_WARNING, "File %s is not uploaded yet: its download is skipped for this run",
            join_path(folder, name.c_str()).c_str());
@@ -100,7 +100,7 @@ int fetch_into_folder(int folder_fd, const DownloadLogin& login, const char* fol
 // line that lacks the folder URL: the list was not prepared, and no line of it is
 // fetched as a URL of its own.
 void download_listed_files(int folder_fd, const char* folder, const DownloadLogin& login,
-                           const char* folder_url, time_t reference_time) {
+                           const char* folder_url, const timespec& reference_time) {
     UniqueFile list(fopen(paths::download_list, "r"));
     if (!list) return;
     char* line = nullptr;
@@ -149,7 +149,7 @@ void download_listed_files(int folder_fd, const char* folder, const DownloadLogi
 }  // namespace
 
 void download_files(const char* folder, const char* url, const char* user, const char* passwd,
-                    uint32_t stall_seconds, uint32_t rate_kib, time_t reference_time) {
+                    uint32_t stall_seconds, uint32_t rate_kib, const timespec& reference_time) {
     if (url[0] == '\0') {
         syslog(LOG_ERR, "getting files has failed(no download URL)");
         return;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "fileutil/fileutil.h"
+
 // The upload operation: optional download, then every pending file of the scan
 // folder is sent (curl mode, or SFTP mode when the remote URL begins with "sftp://")
 // and then deleted or stamped with the reference time.
@@ -12,14 +14,14 @@ void upload_files();
 // Fetches one remote file, or every file of a remote folder (URL ending in '/'),
 // into `folder`, and nowhere else; each curl run ends after `stall_seconds` without
 // progress, and takes at most `rate_kib` KiB/s (0: no cap). Each file is written under a name of its own and renamed to its name once
-// whole; a file of that name still pending (modified after `reference_time`) is kept
+// whole; a file of that name still pending (is_pending against `reference_time`) is kept
 // and its download skipped. Logs "downloading %s" per list line and
 // "getting file %s has failed(%s)" for a failed one; ends at once, logging
 // "getting files has failed(no download URL)" for an empty URL,
 // "getting files has failed(Cannot open dir: %s)" when `folder` is no directory, and
 // "getting files has failed(the download list could not be prepared)".
 void download_files(const char* folder, const char* url, const char* user, const char* passwd,
-                    uint32_t stall_seconds, uint32_t rate_kib, time_t reference_time);
+                    uint32_t stall_seconds, uint32_t rate_kib, const timespec& reference_time);
 
 // The removal operation. First the age rule: every regular file of the scan folder
 // older than the configured age is deleted, but none while the clock is behind the
@@ -38,8 +40,12 @@ void remove_old_files();
 // Shared by both operations: the reference time, the clock and the run's report.
 
 // True when the timestamp file exists; `reference_time` is its modification time,
-// 0 without it.
-bool read_reference_time(time_t* reference_time);
+// nanoseconds included, 0 without it.
+bool read_reference_time(timespec* reference_time);
+
+// True when a file modified at `state`'s time is pending: modified later than the
+// reference time, at the finest resolution both times carry.
+bool is_pending(const FileState& state, const timespec& reference_time);
 
 // True when the clock (`now`) reads earlier than the reference time: it was set
 // back, or has not been set since a start without a real-time clock. Never with

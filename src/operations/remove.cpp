@@ -105,12 +105,13 @@ void remove_counted(RemoveReport* report) {
                "MOD_CRATEFERRY_TIMECOUNT is not set: every file modified before now counts as old");
     const int64_t max_age = max_age_seconds(cfg);
     const int64_t now = time(nullptr);
-    time_t reference_time = 0;
+    timespec reference_time{0, 0};
     const bool reference_known = read_reference_time(&reference_time);
-    report->clock_behind = clock_behind_reference(reference_time, now);
-    const bool by_age = !report->clock_behind;
-    if (!by_age)
+    report->clock_behind = clock_behind_reference(reference_time.tv_sec, now);
+    if (report->clock_behind)
         syslog(LOG_WARNING, "the clock is behind the reference time: no file is removed by age");
+    // Nor when the age itself could not be read: the settings warned about it.
+    const bool by_age = !report->clock_behind && !cfg.age_invalid;
     UniqueDir dir(opendir(cfg.scanfolder));
     if (!dir) {
         syslog(LOG_ERR, "Cannot open dir: %s", cfg.scanfolder);
@@ -120,7 +121,7 @@ void remove_counted(RemoveReport* report) {
     std::vector<KeptFile> kept;
     size_t pending_kept_past_age = 0;
     for_each_regular_file(dir.get(), [&](const char* name, const FileState& state) {
-        const bool pending = reference_known && state.mtime > reference_time;
+        const bool pending = reference_known && is_pending(state, reference_time);
         if (by_age && static_cast<int64_t>(state.mtime) + max_age < now) {
             if (!pending || cfg.keeppending == 0) {
                 remove_entry(dir_fd, name, state, pending, report);

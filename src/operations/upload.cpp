@@ -2,7 +2,8 @@
 // or stamped so that it is no longer pending.
 //
 // Rules a reader must not break:
-// - a file is pending when its modification time is later than the reference time;
+// - a file is pending when its modification time is later than the reference time,
+//   nanoseconds included (is_pending);
 // - a file is finished (deleted or stamped) only after the transfer said it went;
 // - at most one upload works at a time, under an flock that the run and its
 //   children hold; the kernel drops it when the last of them has ended.
@@ -35,6 +36,7 @@ Remote remote_from_settings(const Settings& settings) {
     remote.password = settings.password;
     remote.stall_seconds = stall_seconds(settings);
     remote.temporary_names = settings.tempupload != 0;
+    remote.temporary_tag = random_tag();
     remote.curl_batch = settings.curlbatch != 0;
     remote.rate_kib = settings.ratelimit;
     remote.transfers = std::min(std::max<uint32_t>(settings.parallel, 1), k_most_transfers);
@@ -45,13 +47,13 @@ Remote remote_from_settings(const Settings& settings) {
 // state the walk saw. A file modified less than `min_age` seconds before `now` is
 // still being written, perhaps: it is left for a later run, in `young`. The download
 // step's files in the making are never pending.
-std::vector<PendingFile> pending_files(DIR* dir, time_t reference_time, time_t now,
+std::vector<PendingFile> pending_files(DIR* dir, const timespec& reference_time, time_t now,
                                        uint32_t min_age, std::vector<PendingFile>* young) {
     std::vector<PendingFile> pending;
     const int folder_fd = dirfd(dir);
     const size_t prefix_length = strlen(paths::download_temporary_prefix);
     for_each_regular_file(dir, [&](const char* name, const FileState& state) {
-        if (state.mtime <= reference_time) return;
+        if (!is_pending(state, reference_time)) return;
         if (strncmp(name, paths::download_temporary_prefix, prefix_length) == 0) return;
         const bool is_young =
             min_age != 0 && static_cast<int64_t>(now) - state.mtime < static_cast<int64_t>(min_age);
@@ -84,7 +86,7 @@ bool remove_sent_file(const PendingFile& file) {
 // Finishes a sent file through `fd`, the open file that was sent. A file written
 // since the walk saw it (its size or time changed) was perhaps sent only in part: it
 // is left pending, to go whole next time, and false comes back.
-bool finish_uploaded(const PendingFile& file, int fd, time_t reference_time) {
+bool finish_uploaded(const PendingFile& file, int fd, const timespec& reference_time) {
     const char* path = file.path.c_str();
     struct stat st;
     if (fstat(fd, &st) == 0 && !(file_state_of(st) == file.seen)) {
@@ -95,9 +97,28 @@ bool finish_uploaded(const PendingFile& file, int fd, time_t reference_time) {
     // Stamped only while its name is still there: a deletion that failed must not
     // make it go again.
     if (cfg.ruploaded != 0 && !remove_sent_file(file)) return true;
-    // Not later than the reference time, so no longer pending.
+    // The reference time itself, nanoseconds included: no longer pending.
     set_open_file_times(fd, path, reference_time);
     return true;
+}
+
+// Takes out of `pending` the files whose names have the form of a temporary name,
+// when this run sends under such names: one of them on the server could be another
+// file's upload in the making. They are left alone and counted as refused.
+std::vector<PendingFile> temporary_look_alikes(const Remote& remote, std::vector<PendingFile>* pending) {
+    std::vector<PendingFile> skipped;
+    if (!uses_temporary_names(remote)) return skipped;
+    const auto look_alike = [](const PendingFile& file) { return has_temporary_form(file.name); };
+    const auto first = std::stable_partition(pending->begin(), pending->end(),
+                                             [&](const PendingFile& file) { return !look_alike(file); });
+    skipped.assign(first, pending->end());
+    pending->erase(first, pending->end());
+    if (!skipped.empty())
+        syslog(LOG_WARNING,
+               "%zu pending files are not sent: their names have the form of this program's "
+               "temporary names",
+               skipped.size());
+    return skipped;
 }
 
 // Counts a file left pending.
@@ -128,9 +149,9 @@ int take_upload_lock() {
 // The operation itself, run while the lock is held.
 UploadReport upload_locked() {
     UploadReport report;
-    time_t reference_time = 0;  // without the timestamp file every file is pending
+    timespec reference_time{0, 0};  // without the timestamp file every file is pending
     (void)read_reference_time(&reference_time);
-    report.clock_behind = clock_behind_reference(reference_time, time(nullptr));
+    report.clock_behind = clock_behind_reference(reference_time.tv_sec, time(nullptr));
     if (report.clock_behind)
         syslog(LOG_WARNING,
                "the clock is behind the reference time: files written now are not seen as new");
@@ -143,11 +164,13 @@ UploadReport upload_locked() {
         return report;
     }
     std::vector<PendingFile> young;
-    const std::vector<PendingFile> pending =
+    std::vector<PendingFile> pending =
         pending_files(dir.get(), reference_time, time(nullptr), cfg.minage, &young);
+    const Remote remote = remote_from_settings(cfg);
+    const std::vector<PendingFile> look_alikes = temporary_look_alikes(remote, &pending);
     std::vector<bool> finished(pending.size(), false);
     const std::vector<Outcome> outcomes =
-        send_files(remote_from_settings(cfg), pending, [&](const PendingFile& file, int fd) {
+        send_files(remote, pending, [&](const PendingFile& file, int fd) {
             // The element of `pending` itself: its place tells which file it is.
             const auto place = static_cast<size_t>(&file - pending.data());
             finished[place] = finish_uploaded(file, fd, reference_time);
@@ -168,6 +191,10 @@ UploadReport upload_locked() {
         if (!finished[i]) count_left_pending(pending[i], &report);
     }
     for (const PendingFile& file : young) count_left_pending(file, &report);
+    for (const PendingFile& file : look_alikes) {
+        ++report.refused;
+        count_left_pending(file, &report);
+    }
     return report;
 }
 

@@ -43,19 +43,39 @@ struct Settings {
     // Not a key: true when the settings file was read and has no line for
     // MOD_CRATEFERRY_TIMECOUNT.
     bool timecount_missing;
+    // Not a key: true when MOD_CRATEFERRY_TIMECOUNT or MOD_CRATEFERRY_TIMEUNIT holds
+    // no number: no age can be told, so no file is removed by age.
+    bool age_invalid;
 };
 
 // Filled once at start, read-only afterwards; its strings live until exit.
 extern Settings cfg;
 
-// Fills every field from the settings file. A file that cannot be opened gives
-// empty strings and zero numbers, without a message.
 // Fills every field from the settings file, one key per field as the table of keys
-// in settings.cpp lists them. Then logs, at LOG_WARNING, "unknown setting \"%s\" in
-// /opt/crateFerry/etc/settings" for each line unknown_setting_in_line picks out, in
-// the order of the file. A file that cannot be opened gives empty strings, zero
-// numbers and timecount_missing false, without a message.
-void load_settings(Settings* settings);
+// in settings.cpp lists them, and returns true. The file is opened without waiting
+// (a FIFO never blocks) and must be a regular file; otherwise the record is left
+// alone, "Cannot read settings file /opt/crateFerry/etc/settings: %s" (the error, or
+// "not a regular file") is logged at LOG_ERR and false comes back.
+// Logs at LOG_WARNING, in this order:
+// - "%s is set twice in /opt/crateFerry/etc/settings: the line \"%s\" is used" for
+//   each key that more than one line sets (the first line is used; a password's
+//   value is not shown);
+// - "invalid value \"%s\" for %s in /opt/crateFerry/etc/settings: %s" for each number
+//   that read_number does not read as a whole number, with what is done instead:
+//   the leading number is used, or the key's safe meaning (see settings.cpp);
+// - "unknown setting \"%s\" in /opt/crateFerry/etc/settings" for each line
+//   unknown_setting_in_line picks out, in the order of the file.
+bool load_settings(Settings* settings);
+
+// How a number value reads.
+enum class NumberReading {
+    number,            // an unsigned decimal that fits in 32 bits, blanks around it allowed
+    number_then_text,  // such a number, then other text: the number is *value
+    invalid,           // empty, no digit first (a sign, a quote, a letter), or too large
+};
+
+// Reads `text` as a settings number into *value (0 when invalid).
+NumberReading read_number(const char* text, uint32_t* value);
 
 // The text before the first '=' of `line` when it looks like a mistyped key: it
 // holds "MOD_CRATEFERRY_" (any letter case) but is none of the known keys (ignoring
@@ -78,6 +98,5 @@ char* setting_string(FILE* file, const char* key);
 // 300 when it is 0, and at most 86400.
 uint32_t stall_seconds(const Settings& settings);
 
-// The value read as "%u": 0 when absent or not a number; 12abc gives 12, -1 and
-// anything above 2^32 - 1 give 4294967295.
+// The value as read_number reads it: 0 when absent or invalid; 12abc gives 12.
 uint32_t setting_number(FILE* file, const char* key);

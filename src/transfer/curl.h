@@ -80,12 +80,14 @@ std::string percent_encode(const std::string& text);
 std::string percent_decode(const std::string& text);
 
 // The name a file is written under on the server until it is whole, when temporary
-// names are asked for, in the same remote folder: ".NAME.cfpart" when that fits in 255
-// bytes (NAME up to 247 bytes); for a longer NAME, ".CUT.HASH.cfpart" of 255 bytes or
-// a few less: CUT is NAME's first 230 bytes, ended before a cut UTF-8 sequence, and
-// HASH 16 hex digits of a hash of the whole NAME. Always the same for one NAME, so a
-// retry overwrites what an earlier attempt left.
-std::string temporary_name(const std::string& name);
+// names are asked for, in the same remote folder: ".NAME.TAG.cfpart" when that fits in
+// 255 bytes (NAME up to 238 bytes); for a longer NAME, ".CUT.HASH.TAG.cfpart" of 255
+// bytes or a few less: CUT is NAME's first 221 bytes, ended before a cut UTF-8
+// sequence, and HASH 16 hex digits of a hash of the whole NAME. TAG is the run's
+// temporary_tag (8 hex digits): no file of the folder, nor one an earlier run sent,
+// can carry the name by chance, and a retry in the same run overwrites what an
+// earlier attempt left.
+std::string temporary_name(const std::string& name, const std::string& tag);
 
 // True for ftp:// and ftps:// URLs (any letter case): the FTP command channel carries
 // the names, and curl can rename a file there after sending it.

@@ -3,10 +3,13 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 
+#include "fileutil/fileutil.h"
 #include "transfer/curl.h"
+#include "transfer/sftp.h"
 
 namespace {
 
@@ -87,14 +90,33 @@ std::string percent_decode(const std::string& text) {
     return decoded;
 }
 
-std::string temporary_name(const std::string& name) {
-    std::string plain = "." + name + k_temporary_suffix;
+std::string temporary_name(const std::string& name, const std::string& tag) {
+    const std::string ending = "." + tag + k_temporary_suffix;
+    std::string plain = "." + name + ending;
     if (plain.size() <= k_max_name_bytes) return plain;
-    // Room for ".", the cut name, ".", the hash and the suffix.
-    size_t cut = k_max_name_bytes - 2 - k_name_hash_digits - (sizeof k_temporary_suffix - 1);
+    // Room for ".", the cut name, ".", the hash and the ending.
+    size_t cut = k_max_name_bytes - 2 - k_name_hash_digits - ending.size();
     // Not inside a UTF-8 sequence: back up over its continuation bytes (at most 3).
     for (int i = 0; i < 3 && (static_cast<unsigned char>(name[cut]) & 0xc0) == 0x80; ++i) --cut;
-    return "." + name.substr(0, cut) + "." + name_hash(name) + k_temporary_suffix;
+    return "." + name.substr(0, cut) + "." + name_hash(name) + ending;
+}
+
+bool has_temporary_form(const std::string& name) {
+    constexpr size_t k_suffix_length = sizeof k_temporary_suffix - 1;
+    // ".", at least one byte, ".", the tag, the suffix.
+    if (name.size() < 3 + k_temporary_tag_digits + k_suffix_length || name[0] != '.' ||
+        name.compare(name.size() - k_suffix_length, k_suffix_length, k_temporary_suffix) != 0)
+        return false;
+    const size_t tag = name.size() - k_suffix_length - k_temporary_tag_digits;
+    if (name[tag - 1] != '.') return false;
+    for (size_t i = tag; i < tag + k_temporary_tag_digits; ++i)
+        if (!isxdigit(static_cast<unsigned char>(name[i])) || isupper(static_cast<unsigned char>(name[i])))
+            return false;
+    return true;
+}
+
+bool uses_temporary_names(const Remote& remote) {
+    return remote.temporary_names && (is_ftp_url(remote.url.c_str()) || is_sftp_url(remote.url.c_str()));
 }
 
 bool is_ftp_url(const char* url) {
@@ -142,6 +164,6 @@ CurlTarget curl_target(const char* path, const Remote& remote) {
     const UrlParts parts = split_url(remoteurl);
     const std::string name =
         parts.last_segment.empty() ? basename(path) : percent_decode(parts.last_segment);
-    const std::string temporary = temporary_name(name);
+    const std::string temporary = temporary_name(name, remote.temporary_tag);
     return {parts.folder + percent_encode(temporary) + parts.rest, temporary, name};
 }

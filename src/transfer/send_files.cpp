@@ -229,7 +229,7 @@ std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<Pend
             const auto session = static_cast<unsigned>(i * sessions / count);
             const int fd = batch.opened[i].get();
             if (!sftp_queue_add(files[batch.files[i]].path.c_str(), fd, remote.temporary_names,
-                                session))
+                                remote.temporary_tag, session))
                 continue;
             queued[session].push_back(i);
             descriptors[session].push_back(fd);

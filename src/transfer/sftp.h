@@ -22,8 +22,10 @@ std::string ssh_stall_options(uint32_t seconds);
 // True when an sftp session ended on those probes: ssh then says only "Timeout,
 // server not responding", which LogLevel=ERROR hides. Recognised by what is left: sftp
 // exited 255 (its connection lost) after `session_seconds` of at least the limit
-// `stall_seconds`, and its error text (`error_lines`, as read_all_lines joins it) names
-// no cause, holding nothing but empty lines, "Connected to ..." and "Connection closed".
+// `stall_seconds`, and its error text (`error_lines`, as read_all_lines joins it) holds
+// no word of ssh's: nothing but empty lines, "Connected to ...", "Connection closed"
+// and sftp's "Couldn't send packet: ..." or "Couldn't read packet: ..." about its own
+// channel to the ssh that ended.
 bool sftp_stalled(int status, uint64_t session_seconds, uint32_t stall_seconds,
                   const char* error_lines);
 
@@ -47,23 +49,24 @@ std::string sftp_batch_command(const char* username, const std::string& host,
 // other than letters, digits and @%+=:,./_-
 std::string sftp_queue_line(int fd, const std::string& name);
 
-// The queue lines that send the open file `fd` under the temporary name of `name`:
-// the put line naming that name as the remote file, then "rename TEMPORARY NAME",
-// each escaped alike.
-std::string sftp_queue_lines_renamed(int fd, const std::string& name);
+// The queue lines that send the open file `fd` under the temporary name of `name`
+// with the run's `tag`: the put line naming that name as the remote file, then
+// "rename TEMPORARY NAME", each escaped alike.
+std::string sftp_queue_lines_renamed(int fd, const std::string& name, const std::string& tag);
 
 // Deletes the queue file of session `session`.
 void sftp_queue_reset(unsigned session = 0);
 
 // Appends to the queue of session `session` the put line for the open file `fd` under
-// the name of `path` (with
-// `temporary_names`, the put and rename lines of sftp_queue_lines_renamed) and
+// the name of `path` (with `temporary_names`, the put and rename lines of
+// sftp_queue_lines_renamed with `tag`) and
 // returns true; a queue file that cannot be written is not reported here, the session
 // fails on it. A name that sftp cannot read as one command is not queued: returns
 // false and logs at LOG_ERR "File %s cannot be sent by sftp: its name holds a line
 // feed", or "File %s cannot be sent by sftp: its name is too long" for a line over
 // 2047 bytes.
-bool sftp_queue_add(const char* path, int fd, bool temporary_names, unsigned session = 0);
+bool sftp_queue_add(const char* path, int fd, bool temporary_names, const std::string& tag,
+                    unsigned session = 0);
 
 // Runs one sftp session per element of `open_files` at once, over the queue of the
 // same number, each with its open files and its share of remote.rate_kib; an empty

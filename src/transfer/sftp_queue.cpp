@@ -49,8 +49,8 @@ std::string sftp_queue_line(int fd, const std::string& name) {
     return "put " + open_file_path(fd) + " " + sftp_escape(name) + "\n";
 }
 
-std::string sftp_queue_lines_renamed(int fd, const std::string& name) {
-    const std::string temporary = sftp_escape(temporary_name(name));
+std::string sftp_queue_lines_renamed(int fd, const std::string& name, const std::string& tag) {
+    const std::string temporary = sftp_escape(temporary_name(name, tag));
     // The temporary name begins with '.', so rename reads neither name as an option.
     return "put " + open_file_path(fd) + " " + temporary + "\nrename " + temporary + " " +
            sftp_escape(name) + "\n";
@@ -60,7 +60,8 @@ void sftp_queue_reset(unsigned session) {
     (void)unlink(run_file(paths::sftp_queue, session).c_str());
 }
 
-bool sftp_queue_add(const char* path, int fd, bool temporary_names, unsigned session) {
+bool sftp_queue_add(const char* path, int fd, bool temporary_names, const std::string& tag,
+                    unsigned session) {
     // A carriage return goes through sftp's line reader intact; a line feed cannot.
     if (strchr(path, '\n') != nullptr) {
         syslog(LOG_ERR, "File %s cannot be sent by sftp: its name holds a line feed", path);
@@ -69,7 +70,7 @@ bool sftp_queue_add(const char* path, int fd, bool temporary_names, unsigned ses
     // GNU basename: the text after the last '/', argument left untouched.
     const std::string name = basename(path);
     const std::string line =
-        temporary_names ? sftp_queue_lines_renamed(fd, name) : sftp_queue_line(fd, name);
+        temporary_names ? sftp_queue_lines_renamed(fd, name, tag) : sftp_queue_line(fd, name);
     if (longest_line(line) > k_max_queue_line) {
         syslog(LOG_ERR, "File %s cannot be sent by sftp: its name is too long", path);
         return false;

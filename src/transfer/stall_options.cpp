@@ -61,13 +61,17 @@ bool sftp_stalled(int status, uint64_t session_seconds, uint32_t stall_seconds,
     if (status <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != k_sftp_connection_lost)
         return false;
     if (session_seconds < stall_seconds) return false;
-    // Each line is followed by "; " in the joined text.
+    // Each line is followed by "; " in the joined text. Lines that name no cause:
+    // sftp's first and last words, and what sftp says of its own channel to the ssh
+    // that gave up, depending on whether it was writing or reading at that moment.
     for (const char* line = error_lines; *line != '\0';) {
         const char* end = strstr(line, "; ");
         const size_t length = end == nullptr ? strlen(line) : static_cast<size_t>(end - line);
         const std::string text(line, length);
         if (text.find_first_not_of("\r\n") != std::string::npos &&
-            text.rfind("Connected to ", 0) != 0 && text != "Connection closed")
+            text.rfind("Connected to ", 0) != 0 && text != "Connection closed" &&
+            text.rfind("Couldn't send packet: ", 0) != 0 &&
+            text.rfind("Couldn't read packet: ", 0) != 0)
             return false;
         line += end == nullptr ? length : length + 2;
     }

@@ -29,6 +29,7 @@ struct Remote {
     std::string password;
     uint32_t stall_seconds = 300;  // no progress for this long ends an attempt
     bool temporary_names = false;  // send under a hidden temporary name, rename once whole
+    std::string temporary_tag;     // this run's part of every temporary name (random_tag)
     bool curl_batch = false;       // all files in one curl run
     uint32_t rate_kib = 0;         // KiB/s the run may use at most; 0: no cap
     uint32_t transfers = 1;        // curl runs or sftp sessions at once, 1 to k_most_transfers
@@ -68,6 +69,15 @@ using OnSent = std::function<void(const PendingFile&, int fd)>;
 // files go to that one remote name".
 std::vector<Outcome> send_files(const Remote& remote, const std::vector<PendingFile>& files,
                                 const OnSent& on_sent);
+
+// True when `remote` sends files under temporary names: asked for, and the URL an FTP
+// (curl renames there) or an SFTP one.
+bool uses_temporary_names(const Remote& remote);
+
+// True when `name` has the form of this program's temporary names (temporary_name),
+// whatever its tag: ".", some text, ".", 8 hex digits, ".cfpart". Such a local file
+// is never sent under temporary names: it could stand for another file's upload.
+bool has_temporary_form(const std::string& name);
 
 // Deletes what killed batch runs left: their batch files, which hold the password.
 // Called at the start of every upload run, under the upload lock.

@@ -53,6 +53,17 @@ SERVER_LIFETIME = 900  # seconds; servers stop by themselves after that
 SANDBOX_LIFETIME = 900
 
 
+def temporary_name(name):
+    """The hooks' pattern ("re:...") for the temporary names of `name` that the program
+    makes up: ".NAME.", the run's 8 hex digits, ".cfpart"."""
+    return "re:" + re.escape("." + name + ".") + "[0-9a-f]{8}" + re.escape(".cfpart")
+
+
+def names_match(entry, name):
+    """True when a hook entry (a name, or "re:" and a pattern) names `name`."""
+    return entry == name or (entry.startswith("re:") and re.fullmatch(entry[3:], name) is not None)
+
+
 def is_root():
     return os.geteuid() == 0
 
@@ -386,7 +397,7 @@ class Sandbox:
         return records
 
     def run(self, name="upload", *, faketime=None, timeout=60, argv0=None, args=(),
-            terminal=False):
+            terminal=False, closed_streams=False):
         """Runs the binary once as `name` and returns a RunResult.
 
         The binary is started through a link whose last path component is the last
@@ -398,7 +409,9 @@ class Sandbox:
         With `terminal`, standard error is a pseudo-terminal (as when a person starts
         the program) and RunResult.stderr is what came out on it, line ends as "\n".
         A run that outlives `timeout` seconds kills the whole sandbox and raises
-        SandboxTimeout.
+        SandboxTimeout. With `closed_streams`, the program starts as a daemon without
+        a syslog daemon may: descriptors 0, 1 and 2 closed, and nothing listening on
+        /dev/log (in a mount namespace of the run's own), so RunResult.log is empty.
         """
         argv0 = name if argv0 is None else argv0
         link_name = os.path.basename(name) or "unnamed"
@@ -412,7 +425,12 @@ class Sandbox:
             # File times stay real: libfaketime would shift each stat result by the
             # sped-up clock, so two looks at one unchanged file would differ.
             environment["NO_FAKE_STAT"] = "1"
-        command += ["/bin/bash", "-c", 'exec -a "$0" "$1" "${@:2}"', argv0, str(link), *args]
+        if closed_streams:
+            command += ["unshare", "-m", "--propagation", "private", "/bin/bash", "-c",
+                        'umount /dev/log && exec -a "$0" "$1" "${@:2}" <&- >&- 2>&-']
+        else:
+            command += ["/bin/bash", "-c", 'exec -a "$0" "$1" "${@:2}"']
+        command += [argv0, str(link), *args]
 
         log = []
         self._read_log([])  # drop anything left from before
@@ -596,9 +614,10 @@ class _Server:
         return max((int(name) for event, name in self.events() if event == "in use"), default=0)
 
     def wait_for_event(self, event, name, timeout=30):
-        """Waits until the server logged (event, name); False on timeout."""
+        """Waits until the server logged (event, name); False on timeout. `name` may
+        be a "re:" pattern, as the hooks take."""
         deadline = time.monotonic() + timeout
-        while (event, name) not in self.events():
+        while not any(e == event and names_match(name, n) for e, n in self.events()):
             if time.monotonic() > deadline or not self.running:
                 return False
             time.sleep(0.02)

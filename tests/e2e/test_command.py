@@ -157,14 +157,6 @@ def test_arguments_are_ignored(sandbox, name, args):
 
 
 @pytest.mark.parametrize("name", ["upload", "remove"])
-def test_without_settings_file_the_operation_cannot_open_the_empty_folder_name(sandbox, name):
-    result = sandbox.run(name)
-    assert result.entries() == [STARTED, (ERR, "Cannot open dir: "), EXITED], result
-    assert result.returncode == 0
-    assert result.process_count("killall") == 0
-
-
-@pytest.mark.parametrize("name", ["upload", "remove"])
 def test_checkftp_without_ftpd_probes_once_and_goes_on(sandbox, name):
     prepare_scan(sandbox, checkftp=1)
     # No faketime: a single 60-second pause would run into the timeout.

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from harness import ERR, NOTICE
+from harness import ERR, NOTICE, temporary_name
 
 REFERENCE = 1_000_000_000
 UPLOAD_SUMMARY = re.compile(r"upload summary: (\d+) sent, (\d+) failed, (\d+) changed, "
@@ -96,7 +96,7 @@ def test_an_upload_run_tells_what_it_did(sandbox, ftp_server, sftp_server, tmp_p
     else:
         (ftp_server.root / "in").mkdir()
         # Temporary names, so that the server can refuse one file's rename.
-        server, held = ftp_server, ".changed.dat.cfpart"
+        server, held = ftp_server, temporary_name("changed.dat")
         settings.update(remoteurl=ftp_server.url("in/"), tempupload=1,
                         curlbatch=1 if mode == "batch" else 0)
         ftp_server.refuse_renames("bad.dat")

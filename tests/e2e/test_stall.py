@@ -50,8 +50,10 @@ CASES = [
     pytest.param(dict(
         mode="sftp", stall="server stops answering", files={"big.bin": BIG, "a.dat": 10},
         # ssh may write an empty line before its last word; its own "Timeout, server
-        # not responding" is below LogLevel=ERROR, so the program names the reason.
-        errors=[r"file upload has failed\(Connected to 127\.0\.0\.1\.; (; )?Connection closed; "
+        # not responding" is below LogLevel=ERROR, so the program names the reason,
+        # also when sftp was caught writing to (or reading from) the ssh that gave up.
+        errors=[r"file upload has failed\(Connected to 127\.0\.0\.1\.; (; )?"
+                r"(Couldn't (send|read) packet: [^;]*; )?(Connection closed; )?"
                 r"the server did not answer within the stall limit of 2 s\)"],
         attempts=1, bound=STALL + 2 + 8),
         id="sftp: a server that stops answering mid-transfer"),

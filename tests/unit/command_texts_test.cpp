@@ -57,6 +57,7 @@ Remote remote_at(const char* url, bool temporary_names = false) {
     remote.user = "u";
     remote.password = "p\"w";
     remote.temporary_names = temporary_names;
+    remote.temporary_tag = "0123abcd";
     return remote;
 }
 
@@ -237,6 +238,12 @@ TEST(StallOptions, AnSftpSessionStalledWhenItsConnectionEndedPastTheLimitWithout
          "Connected to 127.0.0.1.; Connection closed; ", true},
         {"an empty line before sftp's last word changes nothing", k_exit_255, 2,
          "Connected to 127.0.0.1.; ; Connection closed; ", true},
+        {"sftp caught writing to the ssh that gave up still stalled", k_exit_255, 3,
+         "Connected to 127.0.0.1.; Couldn't send packet: Connection reset by peer; ", true},
+        {"or caught reading from it", k_exit_255, 3,
+         "Connected to 127.0.0.1.; Couldn't read packet: Connection reset by peer; "
+         "Connection closed; ",
+         true},
         {"a session shorter than the limit did not stall", k_exit_255, 1,
          "Connected to 127.0.0.1.; Connection closed; ", false},
         {"a server that closed the connection said so", k_exit_255, 30,
@@ -290,57 +297,85 @@ struct TargetUrlCase {
     const char* expected;
 };
 
+// The temporary name of `name` under the tag the tests' remote side carries.
+std::string temporary_name_of(const std::string& name) {
+    return temporary_name(name, "0123abcd");
+}
+
+TEST(TemporaryName, OnlyTheProgramsOwnFormIsTakenForATemporaryName) {
+    struct FormCase {
+        const char* behaviour;
+        std::string name;
+        bool temporary;
+    };
+    const FormCase cases[] = {
+        {"a temporary name of this program", temporary_name_of("a.jpg"), true},
+        {"a long name's temporary name", temporary_name_of(std::string(250, 'x')), true},
+        {"another run's tag", ".a.jpg.ffff0000.cfpart", true},
+        {"the form of earlier versions is an ordinary name", ".a.cfpart", false},
+        {"an earlier long form is an ordinary name", "." + std::string(200, 'a') + ".9c8801a9fdf9337d.cfpart", false},
+        {"upper-case hex is no tag", ".a.0123ABCD.cfpart", false},
+        {"no dot before the tag", ".a0123abcd.cfpart", false},
+        {"nothing before the tag", "..0123abcd.cfpart", false},
+        {"no leading dot", "a.0123abcd.cfpart", false},
+        {"another suffix", ".a.0123abcd.part", false},
+    };
+    for (const FormCase& c : cases) EXPECT_EQ(has_temporary_form(c.name), c.temporary) << c.behaviour;
+}
+
 TEST(CurlCommand, ATemporaryUploadSendsUnderTheHiddenNameAndRenamesAfter) {
     const std::string start = "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - "
                               "--connect-timeout 300 -Y 1 -y 300 ";
     const std::vector<CommandCase> cases = {
         {"a folder URL gets the file's temporary name",
          curl_upload_command({"/s/a.jpg", 5}, remote_at("ftp://h/up/", true)),
-         start + "-Q '-RNFR .a.jpg.cfpart' -Q '-RNTO a.jpg' ftp://h/up/.a.jpg.cfpart -T /proc/self/fd/5 "
+         start + "-Q '-RNFR .a.jpg.0123abcd.cfpart' -Q '-RNTO a.jpg' ftp://h/up/.a.jpg.0123abcd.cfpart -T /proc/self/fd/5 "
                  "2>/var/crateFerry/curl_error"},
         {"a URL naming the remote file renames to that name, decoded",
          curl_upload_command({"/s/a.jpg", 5}, remote_at("FTPS://h/up/b%20c", true)),
-         start + "-Q '-RNFR .b c.cfpart' -Q '-RNTO b c' FTPS://h/up/.b%20c.cfpart -T /proc/self/fd/5 "
+         start + "-Q '-RNFR .b c.0123abcd.cfpart' -Q '-RNTO b c' FTPS://h/up/.b%20c.0123abcd.cfpart -T /proc/self/fd/5 "
                  "2>/var/crateFerry/curl_error"},
         {"a hostile name is encoded in the URL and quoted in the commands",
          curl_upload_command({"/s/it's [x]", 5}, remote_at("ftp://h", true)),
-         start + "-Q '-RNFR .it'\\''s [x].cfpart' -Q '-RNTO it'\\''s [x]' "
-                 "ftp://h/.it%27s%20%5Bx%5D.cfpart -T /proc/self/fd/5 2>/var/crateFerry/curl_error"},
+         start + "-Q '-RNFR .it'\\''s [x].0123abcd.cfpart' -Q '-RNTO it'\\''s [x]' "
+                 "ftp://h/.it%27s%20%5Bx%5D.0123abcd.cfpart -T /proc/self/fd/5 2>/var/crateFerry/curl_error"},
         {"a URL that cannot rename uploads as without the setting",
          curl_upload_command({"/s/a.jpg", 5}, remote_at("file:///up/", true)),
          start + "file:///up/a.jpg -T /proc/self/fd/5 2>/var/crateFerry/curl_error"},
         {"a name too long for the plain temporary name gets the cut and hashed one",
-         curl_upload_command({"/s/" + std::string(248, 'a'), 5}, remote_at("ftp://h/", true)),
-         start + "-Q '-RNFR ." + std::string(230, 'a') + ".9c8801a9fdf9337d.cfpart' -Q '-RNTO " +
-             std::string(248, 'a') + "' ftp://h/." + std::string(230, 'a') +
-             ".9c8801a9fdf9337d.cfpart -T /proc/self/fd/5 2>/var/crateFerry/curl_error"},
+         curl_upload_command({"/s/" + std::string(239, 'a'), 5}, remote_at("ftp://h/", true)),
+         start + "-Q '-RNFR ." + std::string(221, 'a') + ".efe3167321efdd76.0123abcd.cfpart' -Q '-RNTO " +
+             std::string(239, 'a') + "' ftp://h/." + std::string(221, 'a') +
+             ".efe3167321efdd76.0123abcd.cfpart -T /proc/self/fd/5 2>/var/crateFerry/curl_error"},
     };
     for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
 }
 
 TEST(TemporaryName, EveryNameThatFitsGetsATemporaryNameThatFits) {
-    std::string utf8 = "a";  // 'a', 124 two-byte letters, 'z': 250 bytes
+    std::string utf8 = "ab";  // "ab", 124 two-byte letters, 'z': 251 bytes
     for (int i = 0; i < 124; ++i) utf8 += "\xc3\xbc";
     utf8 += 'z';
     const std::string long_a = std::string(255, 'a');
     const CommandCase cases[] = {
-        {"a short name gets a dot before and the suffix after", temporary_name("a.jpg"),
-         ".a.jpg.cfpart"},
-        {"a name of 247 bytes keeps that form, 255 bytes long",
-         temporary_name(std::string(247, 'a')), "." + std::string(247, 'a') + ".cfpart"},
-        {"a name of 248 bytes is cut to 230 and the hash of the whole added",
-         temporary_name(std::string(248, 'a')),
-         "." + std::string(230, 'a') + ".9c8801a9fdf9337d.cfpart"},
-        {"a cut never ends inside a UTF-8 sequence", temporary_name(utf8).substr(0, 231),
-         "." + utf8.substr(0, 229) + "."},
-        {"the longest name gives 255 bytes", std::to_string(temporary_name(long_a).size()), "255"},
+        {"a short name gets a dot before and the suffix after", temporary_name_of("a.jpg"),
+         ".a.jpg.0123abcd.cfpart"},
+        {"a name of 238 bytes keeps that form, 255 bytes long",
+         temporary_name_of(std::string(238, 'a')), "." + std::string(238, 'a') + ".0123abcd.cfpart"},
+        {"a name of 239 bytes is cut to 221 and the hash of the whole added",
+         temporary_name_of(std::string(239, 'a')),
+         "." + std::string(221, 'a') + ".efe3167321efdd76.0123abcd.cfpart"},
+        {"a cut never ends inside a UTF-8 sequence", temporary_name_of(utf8).substr(0, 222),
+         "." + utf8.substr(0, 220) + "."},
+        {"the longest name gives 255 bytes", std::to_string(temporary_name_of(long_a).size()), "255"},
         {"two long names alike in their first bytes differ",
-         std::to_string(temporary_name(long_a) == temporary_name(long_a + "b")), "0"},
-        {"one name always gives the same temporary name",
-         std::to_string(temporary_name(utf8) == temporary_name(utf8)), "1"},
+         std::to_string(temporary_name_of(long_a) == temporary_name_of(long_a + "b")), "0"},
+        {"one name always gives the same temporary name in one run",
+         std::to_string(temporary_name_of(utf8) == temporary_name_of(utf8)), "1"},
+        {"another run's tag gives another name",
+         std::to_string(temporary_name("a", "0123abcd") == temporary_name("a", "0123abce")), "0"},
     };
     for (const CommandCase& c : cases) EXPECT_EQ(c.actual, c.expected) << c.behaviour;
-    EXPECT_LE(temporary_name(utf8).size(), 255U);
+    EXPECT_LE(temporary_name_of(utf8).size(), 255U);
 }
 
 TEST(FtpNames, OnlyNamesTheCommandChannelCarriesAreSentOverFtp) {
@@ -384,11 +419,11 @@ TEST(CurlBatch, EveryValueIsEscapedAndRenamedFilesGetAGroupEach) {
                        "upload-file = \"/proc/self/fd/6\"\n");
     const std::string renamed =
         curl_batch_config({{"/s/a b", 5}, {"/s/c", 6}}, remote_at("ftp://h/in/", true));
-    EXPECT_EQ(renamed, common + "quote = \"-RNFR .a b.cfpart\"\nquote = \"-RNTO a b\"\n"
-                                "url = \"ftp://h/in/.a%20b.cfpart\"\noutput = \"/dev/null\"\n"
+    EXPECT_EQ(renamed, common + "quote = \"-RNFR .a b.0123abcd.cfpart\"\nquote = \"-RNTO a b\"\n"
+                                "url = \"ftp://h/in/.a%20b.0123abcd.cfpart\"\noutput = \"/dev/null\"\n"
                                 "upload-file = \"/proc/self/fd/5\"\nnext\n" +
-                           common + "quote = \"-RNFR .c.cfpart\"\nquote = \"-RNTO c\"\n"
-                                "url = \"ftp://h/in/.c.cfpart\"\noutput = \"/dev/null\"\n"
+                           common + "quote = \"-RNFR .c.0123abcd.cfpart\"\nquote = \"-RNTO c\"\n"
+                                "url = \"ftp://h/in/.c.0123abcd.cfpart\"\noutput = \"/dev/null\"\n"
                                 "upload-file = \"/proc/self/fd/6\"\n");
     EXPECT_EQ(curl_batch_command(0),
               "exec curl --fail-early -K /var/crateFerry/curl_batch 2>/var/crateFerry/curl_error");
@@ -430,14 +465,14 @@ TEST(SftpQueueLine, PutsTheOpenFileUnderItsNameEscapingEveryCharacterOutsideTheP
 }
 
 TEST(SftpQueueLine, ATemporaryNameIsPutThenRenamedInTheSameFolder) {
-    EXPECT_EQ(sftp_queue_lines_renamed(5, "a.jpg"),
-              "put /proc/self/fd/5 .a.jpg.cfpart\nrename .a.jpg.cfpart a.jpg\n");
-    EXPECT_EQ(sftp_queue_lines_renamed(5, "-a b"),
-              "put /proc/self/fd/5 .-a\\ b.cfpart\nrename .-a\\ b.cfpart -a\\ b\n");
-    const std::string temporary = "." + std::string(230, 'a') + ".9c8801a9fdf9337d.cfpart";
-    EXPECT_EQ(sftp_queue_lines_renamed(5, std::string(248, 'a')),
+    EXPECT_EQ(sftp_queue_lines_renamed(5, "a.jpg", "0123abcd"),
+              "put /proc/self/fd/5 .a.jpg.0123abcd.cfpart\nrename .a.jpg.0123abcd.cfpart a.jpg\n");
+    EXPECT_EQ(sftp_queue_lines_renamed(5, "-a b", "0123abcd"),
+              "put /proc/self/fd/5 .-a\\ b.0123abcd.cfpart\nrename .-a\\ b.0123abcd.cfpart -a\\ b\n");
+    const std::string temporary = "." + std::string(221, 'a') + ".efe3167321efdd76.0123abcd.cfpart";
+    EXPECT_EQ(sftp_queue_lines_renamed(5, std::string(239, 'a'), "0123abcd"),
               "put /proc/self/fd/5 " + temporary + "\nrename " + temporary + " " +
-                  std::string(248, 'a') + "\n");
+                  std::string(239, 'a') + "\n");
 }
 
 TEST(SftpQueueLine, ReadsBackAsTheWalkedNameForEveryHostileName) {
@@ -447,9 +482,9 @@ TEST(SftpQueueLine, ReadsBackAsTheWalkedNameForEveryHostileName) {
         EXPECT_EQ(line.find('\n'), line.size() - 1) << name;
         EXPECT_EQ(put_line_words(line), (std::vector<std::string>{"/proc/self/fd/5", name}));
         // The put line of a temporary upload names the temporary name.
-        const std::string renamed = sftp_queue_lines_renamed(5, name);
+        const std::string renamed = sftp_queue_lines_renamed(5, name, "0123abcd");
         EXPECT_EQ(put_line_words(renamed.substr(0, renamed.find('\n') + 1)),
-                  (std::vector<std::string>{"/proc/self/fd/5", "." + name + ".cfpart"}));
+                  (std::vector<std::string>{"/proc/self/fd/5", "." + name + ".0123abcd.cfpart"}));
     }
 }
 

@@ -101,12 +101,13 @@ TEST(FileQueries, SizeAndTimesOfARealFile) {
     EXPECT_EQ(file_size(dir.file("empty", "").c_str()), 0);
     {
         const UniqueFd fd(open(path.c_str(), O_RDONLY));
-        set_open_file_times(fd.get(), path.c_str(), 1000000000);
+        set_open_file_times(fd.get(), path.c_str(), timespec{1000000000, 123456789});
     }
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, 1000000000);
     EXPECT_EQ(st.st_atime, 1000000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
 }
 
 TEST(WalkedFiles, AnEntryIsARegularFileOnlyWhenWhatItIsSaysSo) {

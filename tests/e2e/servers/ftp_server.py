@@ -32,6 +32,7 @@ logged-in connections open at that moment.
 import json
 import logging
 import os
+import re
 import socket
 import sys
 import threading
@@ -76,6 +77,13 @@ class UsersFileAuthorizer(DummyAuthorizer):
         return super().has_user(username)
 
 
+
+def named(name, entries):
+    """True when a hook's entries name `name`: as it is, or by a regular expression
+    after "re:" (names the program makes up, such as its temporary names)."""
+    return any(entry == name or (entry.startswith("re:") and re.fullmatch(entry[3:], name))
+               for entry in entries)
+
 def control(state_dir, key, default=()):
     try:
         with open(os.path.join(state_dir, "control.json"), encoding="utf-8") as f:
@@ -105,28 +113,28 @@ def hooked_dtp_handler(state_dir):
             super().enable_receiving(type, cmd)
             name = file_name(self.file_obj)
             record(state_dir, "opened", name)
-            if name in control(state_dir, "stall"):
+            if named(name, control(state_dir, "stall")):
                 record(state_dir, "stalled", name)
                 self.del_channel()
-            elif name in control(state_dir, "hold"):
+            elif named(name, control(state_dir, "hold")):
                 record(state_dir, "held", name)
                 self.del_channel()
                 self._release_check = self.ioloop.call_every(0.05, self._resume_when_released, name)
 
         def _resume_when_released(self, name):
-            if name in control(state_dir, "release"):
+            if named(name, control(state_dir, "release")):
                 self._release_check.cancel()
                 self.add_channel(events=self.ioloop.READ)
 
         def push_with_producer(self, producer):
             name = file_name(self.file_obj)
-            if name in control(state_dir, "die"):
+            if named(name, control(state_dir, "die")):
                 record(state_dir, "died", name)
                 data = self.file_obj.read()
                 self.socket.setblocking(True)
                 self.socket.sendall(data[:len(data) // 2])
                 os._exit(1)
-            if name in control(state_dir, "stall"):
+            if named(name, control(state_dir, "stall")):
                 record(state_dir, "stalled", name)
                 self.del_channel()
                 return
@@ -172,7 +180,7 @@ def hooked_ftp_handler(state_dir):
 
         def ftp_RNTO(self, path):
             name = os.path.basename(path)
-            if self._rnfr and name in control(state_dir, "refuse_rename"):
+            if self._rnfr and named(name, control(state_dir, "refuse_rename")):
                 self._rnfr = None
                 record(state_dir, "rename refused", name)
                 self.respond("550 Rename refused.")

@@ -23,6 +23,7 @@ The server stops by itself after LIFETIME_SECONDS or when its parent is gone.
 import asyncio
 import json
 import os
+import re
 import posixpath
 import sys
 import time
@@ -34,6 +35,13 @@ ROOT = ""
 IN_USE = [0]  # open SFTP sessions: one event loop, so a plain count
 WRITE_FLAGS = asyncssh.FXF_WRITE | asyncssh.FXF_CREAT | asyncssh.FXF_TRUNC | asyncssh.FXF_APPEND
 
+
+
+def named(name, entries):
+    """True when a hook's entries name `name`: as it is, or by a regular expression
+    after "re:" (names the program makes up, such as its temporary names)."""
+    return any(entry == name or (entry.startswith("re:") and re.fullmatch(entry[3:], name))
+               for entry in entries)
 
 def read_json(name, default):
     try:
@@ -83,7 +91,7 @@ class HookedSFTPServer(asyncssh.SFTPServer):
                     time.monotonic() < deadline:
                 await asyncio.sleep(0.02)
         if pflags & WRITE_FLAGS:
-            if name in read_json("control.json", {}).get("refuse", []):
+            if named(name, read_json("control.json", {}).get("refuse", [])):
                 record("refused", name)
                 raise asyncssh.SFTPError(asyncssh.FX_PERMISSION_DENIED, "Permission denied")
             record("opened", name)
@@ -94,16 +102,16 @@ class HookedSFTPServer(asyncssh.SFTPServer):
     async def write(self, file_obj, offset, data):
         name = self._names.get(id(file_obj))
         if name is not None and name not in self._held:
-            if name in read_json("control.json", {}).get("hold", []):
+            if named(name, read_json("control.json", {}).get("hold", [])):
                 self._held.add(name)
                 record("held", name)
-                while name not in read_json("control.json", {}).get("release", []):
+                while not named(name, read_json("control.json", {}).get("release", [])):
                     await asyncio.sleep(0.05)
         return super().write(file_obj, offset, data)
 
     def _rename(self, rename, oldpath, newpath):
         name = posixpath.basename(newpath).decode("utf-8", "surrogateescape")
-        if name in read_json("control.json", {}).get("refuse_rename", []):
+        if named(name, read_json("control.json", {}).get("refuse_rename", [])):
             record("rename refused", name)
             raise asyncssh.SFTPError(asyncssh.FX_PERMISSION_DENIED, "Permission denied")
         result = rename(oldpath, newpath)
