@@ -35,11 +35,9 @@ std::string join_path(const char* folder, const char* name) {
     return path;
 }
 
-EntryKind entry_kind(unsigned char d_type, bool examined, const struct stat& st) {
-    const bool is_regular = examined && S_ISREG(st.st_mode);
-    // A regular file that could not be examined is still walked, with a state of 0.
-    if (d_type == DT_REG) return is_regular || !examined ? EntryKind::regular_file : EntryKind::other;
-    return d_type == DT_UNKNOWN && is_regular ? EntryKind::regular_file : EntryKind::other;
+EntryKind entry_kind(unsigned char d_type, const struct stat& st) {
+    const bool may_be_regular = d_type == DT_REG || d_type == DT_UNKNOWN;
+    return may_be_regular && S_ISREG(st.st_mode) ? EntryKind::regular_file : EntryKind::other;
 }
 
 int open_walked_file(int dir_fd, const char* name, const FileState& seen, std::string* why) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -75,26 +76,36 @@ inline FileState file_state_of(const struct stat& st) {
 // How the walk treats one folder entry.
 enum class EntryKind { regular_file, other };
 
-// The kind of an entry whose type the folder reported as `d_type`, given what an
-// examination without following links found (`examined` false when it failed): an
-// entry reported as a regular file stays one; one of unknown type (file systems that
-// do not report types) is what the examination says; everything else is other.
-EntryKind entry_kind(unsigned char d_type, bool examined, const struct stat& st);
+// The kind of an entry whose type the folder reported as `d_type` (DT_REG or
+// DT_UNKNOWN, for file systems that do not report types), given what an examination
+// without following links found: a regular file, or something else.
+EntryKind entry_kind(unsigned char d_type, const struct stat& st);
 
 // Calls act(name, state) for each regular file `dir` yields, in the order it yields
 // them; other entries are skipped and folders not entered. The entry is examined
 // relative to the open folder without following links, so the state is always that of
-// the entry the walk found, and a link put in its place is skipped; all 0 when an entry
-// reported as a regular file cannot be examined.
-template <typename Action>
-void for_each_regular_file(DIR* dir, Action act) {
+// the entry the walk found, and a link put in its place is skipped. An entry that may
+// be a regular file but cannot be examined (other than one gone meanwhile) gets
+// unexamined(name) instead, with errno telling why; a folder that cannot be read to
+// its end gets unexamined(nullptr).
+template <typename Action, typename Unexamined>
+void for_each_regular_file(DIR* dir, Action act, Unexamined unexamined) {
     const int dir_fd = dirfd(dir);
-    while (const dirent* entry = readdir(dir)) {
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            if (errno != 0) unexamined(nullptr);
+            return;
+        }
         if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
         struct stat st {};
-        const bool examined = fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-        if (entry_kind(entry->d_type, examined, st) != EntryKind::regular_file) continue;
-        act(entry->d_name, examined ? file_state_of(st) : FileState{0, 0, 0, 0, 0});
+        if (fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) unexamined(entry->d_name);
+            continue;
+        }
+        if (entry_kind(entry->d_type, st) == EntryKind::regular_file)
+            act(entry->d_name, file_state_of(st));
     }
 }
 

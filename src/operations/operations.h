@@ -43,6 +43,10 @@ void remove_old_files();
 // nanoseconds included, 0 without it.
 bool read_reference_time(timespec* reference_time);
 
+// Logs at LOG_ERR "Cannot examine %s: %m" for the entry `name` of `folder`, or for
+// the folder itself when `name` is null; call it with errno as the failure left it.
+void log_unexamined(const char* folder, const char* name);
+
 // True when a file modified at `state`'s time is pending: modified later than the
 // reference time, at the finest resolution both times carry.
 bool is_pending(const FileState& state, const timespec& reference_time);

@@ -1,6 +1,11 @@
 // The reference time, the timestamp file's modification time: what it says about a
-// file, and whether the clock can be trusted to measure from it.
+// file, and whether the clock can be trusted to measure from it; and the one line
+// for an entry the walk could not examine.
 #include <sys/stat.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <string>
 
 #include "operations/operations.h"
 #include "paths.h"
@@ -20,4 +25,11 @@ bool is_pending(const FileState& state, const timespec& reference_time) {
 
 bool clock_behind_reference(time_t reference_time, time_t now) {
     return now < reference_time;
+}
+
+void log_unexamined(const char* folder, const char* name) {
+    const int error = errno;
+    const std::string path = name != nullptr ? join_path(folder, name) : folder;
+    errno = error;
+    syslog(LOG_ERR, "Cannot examine %s: %m", path.c_str());
 }

@@ -130,6 +130,9 @@ void remove_counted(RemoveReport* report) {
             ++pending_kept_past_age;
         }
         if (cfg.keepfree != 0) kept.push_back(KeptFile{name, state, pending});
+    }, [&](const char* name) {
+        log_unexamined(cfg.scanfolder, name);
+        ++report->failed;
     });
     if (pending_kept_past_age != 0)
         syslog(LOG_NOTICE, "files never uploaded and kept past their age: %zu",

@@ -46,9 +46,11 @@ Remote remote_from_settings(const Settings& settings) {
 // The pending regular files of the folder, in the order it yields them, with the
 // state the walk saw. A file modified less than `min_age` seconds before `now` is
 // still being written, perhaps: it is left for a later run, in `young`. The download
-// step's files in the making are never pending.
+// step's files in the making are never pending. An entry that cannot be examined is
+// logged and counted in `unexamined`: it may be pending, and is not sent.
 std::vector<PendingFile> pending_files(DIR* dir, const timespec& reference_time, time_t now,
-                                       uint32_t min_age, std::vector<PendingFile>* young) {
+                                       uint32_t min_age, std::vector<PendingFile>* young,
+                                       size_t* unexamined) {
     std::vector<PendingFile> pending;
     const int folder_fd = dirfd(dir);
     const size_t prefix_length = strlen(paths::download_temporary_prefix);
@@ -58,6 +60,9 @@ std::vector<PendingFile> pending_files(DIR* dir, const timespec& reference_time,
         const bool is_young =
             min_age != 0 && static_cast<int64_t>(now) - state.mtime < static_cast<int64_t>(min_age);
         (is_young ? young : &pending)->push_back({folder_fd, name, join_path(cfg.scanfolder, name), state});
+    }, [&](const char* name) {
+        log_unexamined(cfg.scanfolder, name);
+        ++*unexamined;
     });
     return pending;
 }
@@ -164,8 +169,8 @@ UploadReport upload_locked() {
         return report;
     }
     std::vector<PendingFile> young;
-    std::vector<PendingFile> pending =
-        pending_files(dir.get(), reference_time, time(nullptr), cfg.minage, &young);
+    std::vector<PendingFile> pending = pending_files(dir.get(), reference_time, time(nullptr),
+                                                     cfg.minage, &young, &report.left_pending);
     const Remote remote = remote_from_settings(cfg);
     const std::vector<PendingFile> look_alikes = temporary_look_alikes(remote, &pending);
     std::vector<bool> finished(pending.size(), false);

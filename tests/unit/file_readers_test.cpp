@@ -114,28 +114,21 @@ TEST(WalkedFiles, AnEntryIsARegularFileOnlyWhenWhatItIsSaysSo) {
     struct KindCase {
         const char* behaviour;
         unsigned char d_type;
-        bool examined;
         mode_t mode;
         EntryKind kind;
     };
     const KindCase cases[] = {
-        {"a reported regular file is one", DT_REG, true, S_IFREG, EntryKind::regular_file},
-        {"a reported regular file that cannot be examined is still walked", DT_REG, false, 0,
-         EntryKind::regular_file},
-        {"a reported regular file swapped for a link is skipped", DT_REG, true, S_IFLNK,
-         EntryKind::other},
-        {"an unknown type that is a regular file is one", DT_UNKNOWN, true, S_IFREG,
-         EntryKind::regular_file},
-        {"an unknown type that is a folder is skipped", DT_UNKNOWN, true, S_IFDIR, EntryKind::other},
-        {"an unknown type that is a link is skipped", DT_UNKNOWN, true, S_IFLNK, EntryKind::other},
-        {"an unknown type that cannot be examined is skipped", DT_UNKNOWN, false, 0,
-         EntryKind::other},
-        {"a reported link is skipped", DT_LNK, true, S_IFREG, EntryKind::other},
+        {"a reported regular file is one", DT_REG, S_IFREG, EntryKind::regular_file},
+        {"a reported regular file swapped for a link is skipped", DT_REG, S_IFLNK, EntryKind::other},
+        {"an unknown type that is a regular file is one", DT_UNKNOWN, S_IFREG, EntryKind::regular_file},
+        {"an unknown type that is a folder is skipped", DT_UNKNOWN, S_IFDIR, EntryKind::other},
+        {"an unknown type that is a link is skipped", DT_UNKNOWN, S_IFLNK, EntryKind::other},
+        {"a reported link is skipped", DT_LNK, S_IFREG, EntryKind::other},
     };
     for (const KindCase& c : cases) {
         struct stat st {};
         st.st_mode = c.mode;
-        EXPECT_EQ(entry_kind(c.d_type, c.examined, st), c.kind) << c.behaviour;
+        EXPECT_EQ(entry_kind(c.d_type, st), c.kind) << c.behaviour;
     }
 }
 
