@@ -24,8 +24,8 @@ constexpr const char* sftp_queue_end = "/var/crateFerry/sftp_end";
 // Held with flock while an upload runs, so two runs never work at once.
 constexpr const char* upload_lock = "/var/crateFerry/upload.lock";
 
-// A file the download step is still writing, in the scan folder: this, then the
-// process ID. Renamed to its name once whole; never pending.
+// A file the download step is still writing, in the scan folder: this, the process
+// ID, a dot and a random tag. Renamed to its name once whole; never pending.
 constexpr const char* download_temporary_prefix = ".crateferry-download.";
 
 // The SFTP tools, installed beside the program.

@@ -59,6 +59,11 @@ int open_walked_file(int dir_fd, const char* name, const FileState& seen, std::s
         *why = "it was replaced after the walk";
         return -1;
     }
+    struct stat folder;
+    if (st.st_nlink > 1 && (fstat(dir_fd, &folder) != 0 || !writers_could_read(folder, st))) {
+        *why = "it has other links, and the users who can write the folder could not read it";
+        return -1;
+    }
     return fd.release();
 }
 

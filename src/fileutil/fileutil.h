@@ -109,12 +109,26 @@ void for_each_regular_file(DIR* dir, Action act, Unexamined unexamined) {
     }
 }
 
+// Opens the folder `path` for reading (close-on-exec), walking it one component at a
+// time: a symbolic link on the way, or as the folder itself, is followed only when
+// root owns it. -1 when it cannot be opened: with *unsafe naming the link, its owner
+// and the mend when a link stood in the way, else *unsafe empty and errno set.
+int open_trusted_folder(const char* path, std::string* unsafe);
+
+// True when every user who can write the folder `folder` could read the file `file`
+// as well, going by owners, groups and modes: always when only root can write the
+// folder. A second link to a file the writers could not read would
+// otherwise hand them its contents on the server.
+bool writers_could_read(const struct stat& folder, const struct stat& file);
+
 // Opens the entry `name` of the folder `dir_fd` for reading, without following a link
 // and without waiting on a FIFO, and checks on the open descriptor that it is a
-// regular file and the very file the walk saw (`seen`'s device and inode). Returns
-// the descriptor (close-on-exec), or -1 with the reason in `why` ("it is a symbolic
-// link", "it is not a regular file", "it was replaced after the walk", or the
-// system's error text).
+// regular file and the very file the walk saw (`seen`'s device and inode), and, when
+// it has more than one link, that the folder's writers could read it
+// (writers_could_read). Returns the descriptor (close-on-exec), or -1 with the reason
+// in `why` ("it is a symbolic link", "it is not a regular file", "it was replaced
+// after the walk", "it has other links, and the users who can write the folder could
+// not read it", or the system's error text).
 int open_walked_file(int dir_fd, const char* name, const FileState& seen, std::string* why);
 
 // Hex digits of a random_tag.

@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,6 +24,9 @@ namespace {
 constexpr int k_curl_listing_refused = 19;
 
 // The credentials of every command of the step, and its stall limit.
+// New names tried for a file in the making when one is taken.
+constexpr int k_temporary_tries = 8;
+
 struct DownloadLogin {
     std::string credentials;  // empty, or curl_credentials_prefix()
     std::vector<std::string> secrets;
@@ -64,12 +68,16 @@ bool pending_here(int folder_fd, const char* folder, const std::string& name,
 // status of the fetch (0 for a file stored).
 int fetch_into_folder(int folder_fd, const DownloadLogin& login, const char* folder_url,
                       const std::string& file_url, const std::string& name) {
-    const std::string temporary = paths::download_temporary_prefix + std::to_string(getpid());
-    // Whatever holds the name (a leftover of a killed run, a planted link) goes, and
-    // the file is made anew: curl never writes through a name.
-    (void)unlinkat(folder_fd, temporary.c_str(), 0);
-    const UniqueFd fd(openat(folder_fd, temporary.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    // A name nobody can plan for: an entry of that name was put there by someone else
+    // and is left alone, and another name is tried. curl never writes through a name.
+    std::string temporary;
+    UniqueFd fd;
+    for (int tries = 0; tries < k_temporary_tries && fd.get() < 0; ++tries) {
+        temporary = paths::download_temporary_prefix + std::to_string(getpid()) + "." + random_tag();
+        fd.reset(openat(folder_fd, temporary.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (fd.get() < 0 && errno != EEXIST) break;
+    }
     if (fd.get() < 0) {
         syslog(LOG_ERR, "getting file %s has failed(Cannot create %s: %m)", file_url.c_str(),
                temporary.c_str());
@@ -148,16 +156,16 @@ void download_listed_files(int folder_fd, const char* folder, const DownloadLogi
 
 }  // namespace
 
-void download_files(const char* folder, const char* url, const char* user, const char* passwd,
-                    uint32_t stall_seconds, uint32_t rate_kib, const timespec& reference_time) {
+void download_files(int folder_fd, const char* folder, const char* url, const char* user,
+                    const char* passwd, uint32_t stall_seconds, uint32_t rate_kib,
+                    const timespec& reference_time) {
     if (url[0] == '\0') {
         syslog(LOG_ERR, "getting files has failed(no download URL)");
         return;
     }
     // Downloads land in the scan folder or nowhere. The upload right after logs
     // "Cannot open dir: %s" for this folder.
-    const UniqueFd folder_fd(open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder_fd.get() < 0) {
+    if (folder_fd < 0) {
         syslog(LOG_ERR, "getting files has failed(Cannot open dir: %s)", folder);
         return;
     }
@@ -176,6 +184,6 @@ void download_files(const char* folder, const char* url, const char* user, const
     if (prepared != 0)
         syslog(LOG_ERR, "getting files has failed(the download list could not be prepared)");
     else
-        download_listed_files(folder_fd.get(), folder, login, folder_url ? url : "", reference_time);
+        download_listed_files(folder_fd, folder, login, folder_url ? url : "", reference_time);
     (void)unlink(paths::download_list);
 }

@@ -12,15 +12,15 @@
 void upload_files();
 
 // Fetches one remote file, or every file of a remote folder (URL ending in '/'),
-// into `folder`, and nowhere else; each curl run ends after `stall_seconds` without
+// into the open folder `folder_fd` (named `folder` in the log), and nowhere else; each curl run ends after `stall_seconds` without
 // progress, and takes at most `rate_kib` KiB/s (0: no cap). Each file is written under a name of its own and renamed to its name once
 // whole; a file of that name still pending (is_pending against `reference_time`) is kept
 // and its download skipped. Logs "downloading %s" per list line and
 // "getting file %s has failed(%s)" for a failed one; ends at once, logging
 // "getting files has failed(no download URL)" for an empty URL,
-// "getting files has failed(Cannot open dir: %s)" when `folder` is no directory, and
+// "getting files has failed(Cannot open dir: %s)" when `folder_fd` is -1, and
 // "getting files has failed(the download list could not be prepared)".
-void download_files(const char* folder, const char* url, const char* user, const char* passwd,
+void download_files(int folder_fd, const char* folder, const char* url, const char* user, const char* passwd,
                     uint32_t stall_seconds, uint32_t rate_kib, const timespec& reference_time);
 
 // The removal operation. First the age rule: every regular file of the scan folder
@@ -28,7 +28,9 @@ void download_files(const char* folder, const char* url, const char* user, const
 // reference time and, with keeppending, no pending one. Then, with keepfree, the
 // space floor: while the folder's file system has less than keepfree MiB available
 // to unprivileged users, the oldest files left go, finished ones before pending ones.
-// Each deletion logs "File %s were removed" after its attempt, a pending file's
+// While an upload holds its lock, no file it sees as pending is touched; they are
+// counted in "an upload is running: %zu pending files are left for the next remove"
+// (LOG_NOTICE). Each deletion logs "File %s were removed" after its attempt, a pending file's
 // preceded by "File %s was never uploaded" (LOG_WARNING). Also logs, at LOG_WARNING,
 // "MOD_CRATEFERRY_TIMECOUNT is not set: ..." when the settings file has no line for
 // it, "the clock is behind the reference time: no file is removed by age" and, once
@@ -42,6 +44,11 @@ void remove_old_files();
 // True when the timestamp file exists; `reference_time` is its modification time,
 // nanoseconds included, 0 without it.
 bool read_reference_time(timespec* reference_time);
+
+// Opens the scan folder `folder` (open_trusted_folder) as a descriptor; -1 when it
+// cannot be opened. When a link on its path is not root's, logs at LOG_ERR "the scan
+// folder %s is not safe: %s" and sets *unsafe: the run then touches nothing.
+int open_scan_folder(const char* folder, bool* unsafe);
 
 // Logs at LOG_ERR "Cannot examine %s: %m" for the entry `name` of `folder`, or for
 // the folder itself when `name` is null; call it with errno as the failure left it.

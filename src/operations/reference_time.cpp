@@ -1,6 +1,6 @@
 // The reference time, the timestamp file's modification time: what it says about a
 // file, and whether the clock can be trusted to measure from it; and the one line
-// for an entry the walk could not examine.
+// for an entry the walk could not examine; the scan folder, opened safely.
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -32,4 +32,12 @@ void log_unexamined(const char* folder, const char* name) {
     const std::string path = name != nullptr ? join_path(folder, name) : folder;
     errno = error;
     syslog(LOG_ERR, "Cannot examine %s: %m", path.c_str());
+}
+
+int open_scan_folder(const char* folder, bool* unsafe) {
+    std::string why;
+    const int fd = open_trusted_folder(folder, &why);
+    *unsafe = !why.empty();
+    if (*unsafe) syslog(LOG_ERR, "the scan folder %s is not safe: %s", folder, why.c_str());
+    return fd;
 }

@@ -9,10 +9,12 @@
 // - one walk of the folder; the space floor sorts what the walk kept, and keeps
 //   nothing in memory when it is off.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/statvfs.h>
 #include <syslog.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <string>
 #include <tuple>
@@ -20,6 +22,7 @@
 
 #include "fileutil/fileutil.h"
 #include "operations/operations.h"
+#include "paths.h"
 #include "settings/settings.h"
 
 namespace {
@@ -83,6 +86,12 @@ void keep_space_free(int dir_fd, std::vector<KeptFile>* kept, RemoveReport* repo
     }
 }
 
+// True when an upload holds its lock now; nothing is waited for.
+bool upload_running() {
+    const UniqueFd lock(open(paths::upload_lock, O_RDONLY | O_CLOEXEC));
+    return lock.get() >= 0 && flock(lock.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
+
 // The configured maximum age in seconds: timecount times the unit timeunit selects
 // (2 day, 3 thirty days, 4 360 days, anything else an hour), in 64 bits.
 int64_t max_age_seconds(const Settings& settings) {
@@ -112,15 +121,26 @@ void remove_counted(RemoveReport* report) {
         syslog(LOG_WARNING, "the clock is behind the reference time: no file is removed by age");
     // Nor when the age itself could not be read: the settings warned about it.
     const bool by_age = !report->clock_behind && !cfg.age_invalid;
-    UniqueDir dir(opendir(cfg.scanfolder));
+    bool unsafe = false;
+    UniqueFd folder(open_scan_folder(cfg.scanfolder, &unsafe));
+    if (unsafe) return;
+    UniqueDir dir(folder.get() >= 0 ? fdopendir(folder.get()) : nullptr);
     if (!dir) {
         syslog(LOG_ERR, "Cannot open dir: %s", cfg.scanfolder);
         return;
     }
+    (void)folder.release();  // the folder's handle owns it now
     const int dir_fd = dirfd(dir.get());
+    // An upload at work may be sending any file it sees as pending: those stay.
+    const bool uploading = upload_running();
+    size_t left_to_upload = 0;
     std::vector<KeptFile> kept;
     size_t pending_kept_past_age = 0;
     for_each_regular_file(dir.get(), [&](const char* name, const FileState& state) {
+        if (uploading && is_pending(state, reference_time)) {
+            ++left_to_upload;
+            return;
+        }
         const bool pending = reference_known && is_pending(state, reference_time);
         if (by_age && static_cast<int64_t>(state.mtime) + max_age < now) {
             if (!pending || cfg.keeppending == 0) {
@@ -134,6 +154,9 @@ void remove_counted(RemoveReport* report) {
         log_unexamined(cfg.scanfolder, name);
         ++report->failed;
     });
+    if (uploading)
+        syslog(LOG_NOTICE, "an upload is running: %zu pending files are left for the next remove",
+               left_to_upload);
     if (pending_kept_past_age != 0)
         syslog(LOG_NOTICE, "files never uploaded and kept past their age: %zu",
                pending_kept_past_age);

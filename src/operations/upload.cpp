@@ -73,7 +73,11 @@ bool remove_sent_file(const PendingFile& file) {
     const char* path = file.path.c_str();
     struct stat st;
     if (fstatat(file.folder_fd, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
+        // A remove run may have taken it meanwhile: the sent file is gone, as asked.
+        if (errno == ENOENT)
+            syslog(LOG_NOTICE, "File %s was already removed", path);
+        else
+            syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
         return false;
     }
     if (!same_file(file_state_of(st), file.seen)) {
@@ -82,6 +86,10 @@ bool remove_sent_file(const PendingFile& file) {
     }
     if (unlinkat(file.folder_fd, file.name.c_str(), 0) == 0) {
         syslog(LOG_NOTICE, "File %s was removed", path);
+        return false;
+    }
+    if (errno == ENOENT) {
+        syslog(LOG_NOTICE, "File %s was already removed", path);
         return false;
     }
     syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
@@ -160,14 +168,21 @@ UploadReport upload_locked() {
     if (report.clock_behind)
         syslog(LOG_WARNING,
                "the clock is behind the reference time: files written now are not seen as new");
+    bool unsafe = false;
+    UniqueFd folder(open_scan_folder(cfg.scanfolder, &unsafe));
+    if (unsafe) return report;
+    const int open_error = errno;
     if (cfg.download != 0)
-        download_files(cfg.scanfolder, cfg.download_url, cfg.download_user, cfg.download_passwd,
-                       stall_seconds(cfg), cfg.ratelimit, reference_time);
-    UniqueDir dir(opendir(cfg.scanfolder));
+        download_files(folder.get(), cfg.scanfolder, cfg.download_url, cfg.download_user,
+                       cfg.download_passwd, stall_seconds(cfg), cfg.ratelimit, reference_time);
+    // Opened after the download step, so that the walk sees what it fetched.
+    UniqueDir dir(folder.get() >= 0 ? fdopendir(folder.get()) : nullptr);
     if (!dir) {
+        errno = open_error;
         syslog(LOG_ERR, "Cannot open dir: %s", cfg.scanfolder);
         return report;
     }
+    (void)folder.release();  // the folder's handle owns it now
     std::vector<PendingFile> young;
     std::vector<PendingFile> pending = pending_files(dir.get(), reference_time, time(nullptr),
                                                      cfg.minage, &young, &report.left_pending);

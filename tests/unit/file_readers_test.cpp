@@ -160,3 +160,43 @@ TEST(WalkedFiles, OnlyTheRegularFileTheWalkSawIsOpened) {
         EXPECT_EQ(why, c.why) << c.name;
     }
 }
+
+TEST(HardLinks, AFileLinkedIntoTheFolderGoesOnlyWhenEveryWriterCouldReadIt) {
+    struct LinkCase {
+        const char* behaviour;
+        uid_t folder_uid;
+        gid_t folder_gid;
+        mode_t folder_mode;
+        uid_t file_uid;
+        gid_t file_gid;
+        mode_t file_mode;
+        bool sent;
+    };
+    const LinkCase cases[] = {
+        {"only root writes the folder: anything goes", 0, 0, 0755, 0, 0, 0600, true},
+        {"a user's folder, root's private file", 1000, 1000, 0755, 0, 0, 0600, false},
+        {"a user's folder, a file everybody reads", 1000, 1000, 0700, 0, 0, 0644, true},
+        {"a user's folder, the user's own file", 1000, 1000, 0700, 1000, 0, 0600, true},
+        {"a user's folder, a file the user owns but cannot read", 1000, 1000, 0700, 1000, 0, 0200,
+         false},
+        {"a group writes the folder, a file of that group it reads", 0, 50, 0775, 0, 50, 0640, true},
+        {"a group writes the folder, root's group-only file of another group", 0, 50, 0775, 0, 0,
+         0640, false},
+        {"root's group writes the folder: its members are writers too", 0, 0, 0775, 0, 0, 0600,
+         false},
+        {"everybody writes the folder, a file only its group reads", 0, 0, 01777, 0, 0, 0640,
+         false},
+        {"everybody writes the folder, a file everybody reads", 0, 0, 01777, 0, 0, 0644, true},
+    };
+    for (const LinkCase& c : cases) {
+        struct stat folder {};
+        struct stat file {};
+        folder.st_uid = c.folder_uid;
+        folder.st_gid = c.folder_gid;
+        folder.st_mode = S_IFDIR | c.folder_mode;
+        file.st_uid = c.file_uid;
+        file.st_gid = c.file_gid;
+        file.st_mode = S_IFREG | c.file_mode;
+        EXPECT_EQ(writers_could_read(folder, file), c.sent) << c.behaviour;
+    }
+}
