@@ -32,6 +32,11 @@ std::deque<std::string> components(const std::string& path) {
 
 int open_trusted_folder(const char* path, std::string* unsafe) {
     unsafe->clear();
+    // An empty name is no folder, as open() has it: never the working folder.
+    if (path[0] == '\0') {
+        errno = ENOENT;
+        return -1;
+    }
     UniqueFd at(open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::deque<std::string> parts = components(path);
     std::string walked = path[0] == '/' ? "" : ".";

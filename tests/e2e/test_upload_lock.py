@@ -149,7 +149,8 @@ def test_remove_does_not_take_the_upload_lock(sandbox, sftp_server):
 
     removal = sandbox.run("remove")
     assert [e for r, e in zip(removal.log, removal.entries()) if r.pid != run_a.pid] == [
-        STARTED, (NOTICE, f"File {old} were removed"), EXITED], removal
+        STARTED, (NOTICE, f"File {old} were removed"),
+        (NOTICE, "an upload is running: 1 pending files are left for the next remove"), EXITED], removal
     assert not old.exists() and is_pending(sandbox.scan / HELD)
 
     sftp_server.release(HELD)
