@@ -12,6 +12,11 @@ Why the sandbox looks the way it does:
   the ftpd that the test started, never one of the machine or of another test run.
 - A datagram socket bound by the test is mounted at /dev/log: every syslog line of
   the program arrives there.
+- A binary built for another machine (the armhf build of a device) runs under an
+  emulator such as `qemu-arm -L /usr/arm-linux-gnueabihf`, started as `EMULATOR -0
+  ARGV0 LINK`, so the program still sees the name it was started under; the tools it
+  starts (/bin/sh, curl, sftp) are the machine's own and run natively. libfaketime
+  cannot reach an emulated program's clock: a run that asks for faketime fails.
 """
 import ctypes
 import json
@@ -232,9 +237,11 @@ class SandboxTimeout(AssertionError):
 class Sandbox:
     """Runs the real binary with test folders at the device's fixed paths."""
 
-    def __init__(self, base, binary, log_queue=None):
+    def __init__(self, base, binary, log_queue=None, emulator=()):
         """`log_queue`: how many lines /dev/log holds before the program's syslog
-        waits; default the machine's net.unix.max_dgram_qlen (often 10)."""
+        waits; default the machine's net.unix.max_dgram_qlen (often 10). `emulator`:
+        the command words that run `binary` when it is built for another machine,
+        e.g. ("qemu-arm", "-L", "/usr/arm-linux-gnueabihf"); empty for a native one."""
         base = Path(base)
         for hidden in ("/opt", "/var", "/dev"):
             if str(base) == hidden or str(base).startswith(hidden + "/"):
@@ -254,6 +261,7 @@ class Sandbox:
         # path that the sandbox covers.
         self.binary = self.progs / "crateFerry"
         shutil.copy2(binary, self.binary)
+        self.emulator = list(emulator)
         self._log_socket = _log_socket(self.root / "log.sock", log_queue)
         self._log_socket.setblocking(False)
         self._holder = None
@@ -397,8 +405,9 @@ class Sandbox:
         Debian's `faketime -f OFFSET`, which its children inherit through LD_PRELOAD.
         With `terminal`, standard error is a pseudo-terminal (as when a person starts
         the program) and RunResult.stderr is what came out on it, line ends as "\n".
-        A run that outlives `timeout` seconds kills the whole sandbox and raises
-        SandboxTimeout.
+        With an emulator, the emulator starts the link with argv[0] `argv0`, and
+        `faketime` raises ValueError. A run that outlives `timeout` seconds kills the
+        whole sandbox and raises SandboxTimeout.
         """
         argv0 = name if argv0 is None else argv0
         link_name = os.path.basename(name) or "unnamed"
@@ -407,12 +416,17 @@ class Sandbox:
             link.symlink_to(self.binary.name)
         command = self.enter_command()
         environment = {"PATH": SAFE_PATH, "HOME": str(self.home), "LANG": "C"}
+        if faketime is not None and self.emulator:
+            raise ValueError("faketime cannot speed an emulated program's sleeps")
         if faketime is not None:
             command += ["faketime", "-f", faketime]
             # File times stay real: libfaketime would shift each stat result by the
             # sped-up clock, so two looks at one unchanged file would differ.
             environment["NO_FAKE_STAT"] = "1"
-        command += ["/bin/bash", "-c", 'exec -a "$0" "$1" "${@:2}"', argv0, str(link), *args]
+        if self.emulator:
+            command += [*self.emulator, "-0", argv0, str(link), *args]
+        else:
+            command += ["/bin/bash", "-c", 'exec -a "$0" "$1" "${@:2}"', argv0, str(link), *args]
 
         log = []
         self._read_log([])  # drop anything left from before
