@@ -31,6 +31,8 @@ bash scripts/fuzz.sh
 
 # Device builds: 32- and 64-bit ARM, unit tests under qemu-user.
 bash scripts/cross-test.sh
+# The armhf program end to end under qemu-user: sending, download, removing.
+bash scripts/e2e-emulated.sh
 
 # The Debian package, installed into a private root and set up there as the README
 # says; the example units verified against it. The machine's /opt and /var stay

@@ -12,6 +12,17 @@
 #include <memory>
 #include <string>
 
+// Sizes and times of files as the device may have them: over 2 GiB, dated after 2038.
+// The build asks for both (CMakeLists.txt); an older C library ignores the request.
+static_assert(sizeof(off_t) == 8,
+              "off_t is 32-bit: build with -D_FILE_OFFSET_BITS=64, or files over 2 GiB are skipped");
+#ifndef CRATEFERRY_TIME32
+static_assert(sizeof(time_t) == 8,
+              "time_t is 32-bit: this C library has no 64-bit times (glibc 2.34 or later and "
+              "musl 1.2 have them); -DCRATEFERRY_TIME32=ON builds anyway, and files dated "
+              "after 2038 are then never sent or removed");
+#endif
+
 struct FileCloser {
     void operator()(FILE* file) const { fclose(file); }
 };

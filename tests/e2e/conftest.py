@@ -4,6 +4,12 @@ Run as root: /usr/bin/python3 -m pytest -q tests/e2e   (ctest does this with CRA
 set to the built binary; without it, build/crateFerry of the repository is used).
 Everything that needs the sandbox is skipped, with the reason, when not run as root.
 
+CRATEFERRY_EMULATOR (read by these tests only, never by the program) runs a binary
+built for another machine under an emulator, its words split as a shell splits them:
+    CRATEFERRY_EMULATOR="qemu-arm -L /usr/arm-linux-gnueabihf" CRATEFERRY_BIN=.../crateFerry
+A test marked @pytest.mark.fast_clock, which needs faketime to speed the program's own
+sleeps, is skipped then (libfaketime cannot reach an emulated program), with the reason.
+
 Fixtures (all per test, all torn down after it)
 -----------------------------------------------
 sandbox -> harness.Sandbox
@@ -85,6 +91,7 @@ At the end of the session the run fails if /opt/crateFerry, /var/crateFerry or
 /var/data/crateFerry appeared on the real machine.
 """
 import os
+import shlex
 from pathlib import Path
 
 import pytest
@@ -92,6 +99,12 @@ import pytest
 import harness
 
 REPO = Path(__file__).resolve().parents[2]
+EMULATOR = shlex.split(os.environ.get("CRATEFERRY_EMULATOR", ""))
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "fast_clock: needs faketime to speed the program's own sleeps")
 
 
 @pytest.fixture(scope="session")
@@ -111,10 +124,13 @@ def real_machine_untouched():
 
 
 @pytest.fixture
-def sandbox(tmp_path, crateferry_bin):
+def sandbox(request, tmp_path, crateferry_bin):
     if not harness.is_root():
         pytest.skip("needs root: the sandbox uses unshare -m and mounts")
-    box = harness.Sandbox(tmp_path, crateferry_bin)
+    if EMULATOR and request.node.get_closest_marker("fast_clock"):
+        pytest.skip(f"{request.node.name}: needs faketime to speed the program's sleeps, "
+                    f"which cannot reach a program under {EMULATOR[0]}")
+    box = harness.Sandbox(tmp_path, crateferry_bin, emulator=EMULATOR)
     yield box
     box.close()
 

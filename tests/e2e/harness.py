@@ -12,6 +12,11 @@ Why the sandbox looks the way it does:
   the ftpd that the test started, never one of the machine or of another test run.
 - A datagram socket bound by the test is mounted at /dev/log: every syslog line of
   the program arrives there.
+- A binary built for another machine (the armhf build of a device) runs under an
+  emulator such as `qemu-arm -L /usr/arm-linux-gnueabihf`, started as `EMULATOR -0
+  ARGV0 LINK`, so the program still sees the name it was started under; the tools it
+  starts (/bin/sh, curl, sftp) are the machine's own and run natively. libfaketime
+  cannot reach an emulated program's clock: a run that asks for faketime fails.
 """
 import ctypes
 import json
@@ -243,9 +248,11 @@ class SandboxTimeout(AssertionError):
 class Sandbox:
     """Runs the real binary with test folders at the device's fixed paths."""
 
-    def __init__(self, base, binary, log_queue=None):
+    def __init__(self, base, binary, log_queue=None, emulator=()):
         """`log_queue`: how many lines /dev/log holds before the program's syslog
-        waits; default the machine's net.unix.max_dgram_qlen (often 10)."""
+        waits; default the machine's net.unix.max_dgram_qlen (often 10). `emulator`:
+        the command words that run `binary` when it is built for another machine,
+        e.g. ("qemu-arm", "-L", "/usr/arm-linux-gnueabihf"); empty for a native one."""
         base = Path(base)
         for hidden in ("/opt", "/var", "/dev"):
             if str(base) == hidden or str(base).startswith(hidden + "/"):
@@ -265,6 +272,7 @@ class Sandbox:
         # path that the sandbox covers.
         self.binary = self.progs / "crateFerry"
         shutil.copy2(binary, self.binary)
+        self.emulator = list(emulator)
         self._log_socket = _log_socket(self.root / "log.sock", log_queue)
         self._log_socket.setblocking(False)
         self._holder = None
@@ -408,10 +416,12 @@ class Sandbox:
         Debian's `faketime -f OFFSET`, which its children inherit through LD_PRELOAD.
         With `terminal`, standard error is a pseudo-terminal (as when a person starts
         the program) and RunResult.stderr is what came out on it, line ends as "\n".
-        A run that outlives `timeout` seconds kills the whole sandbox and raises
-        SandboxTimeout. With `closed_streams`, the program starts as a daemon without
-        a syslog daemon may: descriptors 0, 1 and 2 closed, and nothing listening on
-        /dev/log (in a mount namespace of the run's own), so RunResult.log is empty.
+        With an emulator, the emulator starts the link with argv[0] `argv0`, and
+        `faketime` raises ValueError. A run that outlives `timeout` seconds kills the
+        whole sandbox and raises SandboxTimeout. With `closed_streams`, the program
+        starts as a daemon without a syslog daemon may: descriptors 0, 1 and 2 closed,
+        and nothing listening on /dev/log (in a mount namespace of the run's own), so
+        RunResult.log is empty.
         """
         argv0 = name if argv0 is None else argv0
         link_name = os.path.basename(name) or "unnamed"
@@ -420,17 +430,22 @@ class Sandbox:
             link.symlink_to(self.binary.name)
         command = self.enter_command()
         environment = {"PATH": SAFE_PATH, "HOME": str(self.home), "LANG": "C"}
+        if faketime is not None and self.emulator:
+            raise ValueError("faketime cannot speed an emulated program's sleeps")
         if faketime is not None:
             command += ["faketime", "-f", faketime]
             # File times stay real: libfaketime would shift each stat result by the
             # sped-up clock, so two looks at one unchanged file would differ.
             environment["NO_FAKE_STAT"] = "1"
+        if self.emulator:
+            start, words = 'exec "$@"', ["emulated", *self.emulator, "-0", argv0, str(link), *args]
+        else:
+            start, words = 'exec -a "$0" "$1" "${@:2}"', [argv0, str(link), *args]
         if closed_streams:
             command += ["unshare", "-m", "--propagation", "private", "/bin/bash", "-c",
-                        'umount /dev/log && exec -a "$0" "$1" "${@:2}" <&- >&- 2>&-']
+                        f"umount /dev/log && {start} <&- >&- 2>&-", *words]
         else:
-            command += ["/bin/bash", "-c", 'exec -a "$0" "$1" "${@:2}"']
-        command += [argv0, str(link), *args]
+            command += ["/bin/bash", "-c", start, *words]
 
         log = []
         self._read_log([])  # drop anything left from before

@@ -97,6 +97,7 @@ def test_started_as_crateFerry_prints_usage_and_version_then_goes_on_as_unknown(
     assert old.exists() and not sent_copy(sandbox).exists()
 
 
+@pytest.mark.fast_clock
 def test_started_as_crateFerry_prints_the_usage_before_the_ftp_wait(sandbox, ftpd):
     prepare_scan(sandbox, checkftp=1)
     result = sandbox.run("crateFerry", faketime=FAST)
@@ -166,6 +167,7 @@ def test_checkftp_without_ftpd_probes_once_and_goes_on(sandbox, name):
     assert not result.has(TIMEOUT) and result.entries()[-1] == EXITED, result
 
 
+@pytest.mark.fast_clock
 @pytest.mark.parametrize("name", ["upload", "remove", "unknown"])
 def test_checkftp_with_live_ftpd_times_out_after_20_probes_without_operation(sandbox, ftpd, name):
     old = prepare_scan(sandbox, checkftp=1)

@@ -235,6 +235,7 @@ FULL_WORK_FOLDER = [
 ]
 
 
+@pytest.mark.fast_clock
 @pytest.mark.parametrize("case, pages, filled", FULL_WORK_FOLDER,
                          ids=[c[0] for c in FULL_WORK_FOLDER])
 def test_a_full_work_folder_is_logged_and_never_multiplies_work(sandbox, ftp_server, case, pages,

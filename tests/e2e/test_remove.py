@@ -210,11 +210,14 @@ def test_a_long_path_is_never_cut_into_the_name_of_another_file(sandbox):
 
 
 # Pruning rules: files of 2 MiB made inside the sandbox, on a file system of its own
-# (a tmpfs of `space` MiB over the scan folder) when the row has one.
+# (a tmpfs of `space` MiB over the scan folder) when the row has one. A file given as
+# (time, size) is sparse instead: that size, no room taken.
 AGE_KEYS = ["MOD_CRATEFERRY_TIMEUNIT=0", "MOD_CRATEFERRY_TIMECOUNT=1"]  # an hour
 FLOOR_KEYS = ["MOD_CRATEFERRY_TIMEUNIT=2", "MOD_CRATEFERRY_TIMECOUNT=30"]
 AGED = {"finished": -3 * DAY, "pending": -DAY, "young": -MARGIN}  # reference -2 days
 STORED = {"F1": -20 * DAY, "F2": -15 * DAY, "P1": -5 * DAY, "P2": -2 * DAY, "P3": -DAY}
+BIG = "5G"  # past what 32 bits hold
+LATE = "2040-01-01 UTC"  # a clock that ran ahead, past 2038: pending, and from the future
 CLOCK = "the clock is behind the reference time: "
 NO_TIMECOUNT = "MOD_CRATEFERRY_TIMECOUNT is not set: every file modified before now counts as old"
 
@@ -252,6 +255,14 @@ PRUNING = [
                  [(WARNING, "less than 9 MiB free in {scan}: removing the oldest files"),
                   gone("F1"), gone("F2"), unsent("P1"), gone("P1"), unsent("P2"), gone("P2")],
                  ["P3"], id="KEEPFREE then takes the oldest pending files, KEEPPENDING or not"),
+    pytest.param("remove", AGE_KEYS, -2 * DAY, {"big": (-3 * DAY, BIG), "late": LATE}, None,
+                 [gone("big")], ["late"],
+                 id="a sparse 5 GiB file goes by age, one dated 2040 is from the future"),
+    pytest.param("remove", FLOOR_KEYS + ["MOD_CRATEFERRY_KEEPFREE=11"], -10 * DAY,
+                 {"F1": -20 * DAY, "big": (-15 * DAY, BIG), "late": LATE}, 12,
+                 [(WARNING, "less than 11 MiB free in {scan}: removing the oldest files"),
+                  gone("F1"), gone("big"), unsent("late"), gone("late")], [],
+                 id="KEEPFREE takes a sparse 5 GiB file, then a pending one dated 2040"),
     pytest.param("remove", AGE_KEYS, DAY, {"old": -10 * DAY}, None,
                  [(WARNING, CLOCK + "no file is removed by age")], ["old"],
                  id="a clock behind the reference removes nothing by age"),
@@ -293,8 +304,11 @@ def test_pruning_rules(sandbox, operation, lines, reference, files, space, log, 
     if reference is not None:
         make_file(sandbox.data / "timestamp", now + reference)
     script = [f"mount -t tmpfs -o size={space}m tmpfs '{scan}'"] if space else []
-    script += [f"head -c 2097152 /dev/zero > '{scan}/{name}' && touch -d @{now + offset} "
-               f"'{scan}/{name}'" for name, offset in files.items()]
+    for name, when in files.items():
+        when, size = when if isinstance(when, tuple) else (when, None)
+        made = f"truncate -s {size}" if size else "head -c 2097152 /dev/zero >"
+        stamp = when if isinstance(when, str) else f"@{now + when}"
+        script.append(f"{made} '{scan}/{name}' && touch -d '{stamp}' '{scan}/{name}'")
     made = sandbox.shell(" && ".join(script + ["true"]))
     assert made.returncode == 0, made.stderr
     result = sandbox.run(operation)

@@ -158,6 +158,7 @@ DEAD_SERVERS = [
 ]
 
 
+@pytest.mark.fast_clock
 @pytest.mark.parametrize("server, code, count", DEAD_SERVERS)
 def test_a_dead_server_ends_the_run_after_the_first_files_attempts(sandbox, ftp_server, curlbatch,
                                                                    server, code, count):
@@ -335,6 +336,7 @@ def test_a_name_the_ftp_channel_cannot_carry_is_refused_once_and_the_others_sent
     assert os.stat(refused).st_mtime == REFERENCE + 60
 
 
+@pytest.mark.fast_clock
 @pytest.mark.parametrize("ruploaded", [0, 1], ids=["stamping", "deleting"])
 def test_a_file_refused_mid_batch_is_retried_alone_and_the_others_finished(sandbox, ftp_server,
                                                                            curlbatch, ruploaded):

@@ -13,6 +13,10 @@ REFERENCE = 1_000_000_000
 HOSTILE = ["sp ace 'q' \"d\" #%41.dat", "-lead\\back[1]{a,b}.dat", "grüße\udce9-latin1.dat"]
 # 250 bytes: fits the server's file system (255 bytes), ".NAME.TAG.cfpart" would not.
 LONG = "a" + "ü" * 124 + "z"
+# Past what 32 bits hold, in size and in time: a sparse file (the test FTP server keeps
+# its zeros as holes too) and 2040-01-01 00:00 UTC.
+OVER_4_GIB = 5 << 30
+AFTER_2038 = 2208988800
 
 
 def changed(path):
@@ -60,13 +64,14 @@ CASES = [
                  id="curl: files are written under temporary names, only final names remain"),
     pytest.param("sftp", 0, 1, "hostile names",
                  id="sftp: files are written under temporary names, only final names remain"),
-    pytest.param("curl", 1, 1, "rename refused", id="curl: a refused rename leaves the file pending"),
+    pytest.param("curl", 1, 1, "rename refused", marks=pytest.mark.fast_clock,
+                 id="curl: a refused rename leaves the file pending"),
     pytest.param("sftp", 1, 1, "rename refused", id="sftp: a refused rename leaves the file pending"),
     pytest.param("curl-batch", 1, 0, "appended",
                  id="curl batch: a file appended to during its upload is not deleted"),
     pytest.param("curl-batch", 0, 1, "hostile names",
                  id="curl batch: files are written under temporary names, only final names remain"),
-    pytest.param("curl-batch", 1, 1, "rename refused",
+    pytest.param("curl-batch", 1, 1, "rename refused", marks=pytest.mark.fast_clock,
                  id="curl batch: a refused rename leaves the file pending"),
     pytest.param("curl", 1, 1, "long name",
                  id="curl: a 250-byte name goes under a temporary name that fits, nothing is left"),
@@ -74,6 +79,12 @@ CASES = [
                  id="curl batch: a 250-byte name goes under a temporary name that fits"),
     pytest.param("sftp", 1, 1, "long name",
                  id="sftp: a 250-byte name goes under a temporary name that fits, nothing is left"),
+    pytest.param("curl", 0, 1, "over 4 GiB and after 2038",
+                 id="curl: a sparse 5 GiB file and one dated 2040 are sent, counted and stamped"),
+    pytest.param("curl-batch", 1, 0, "after 2038",
+                 id="curl batch: a file dated 2040 is sent, counted and deleted"),
+    pytest.param("sftp", 1, 1, "after 2038",
+                 id="sftp: a file dated 2040 is sent, counted and deleted"),
 ]
 
 
@@ -145,6 +156,28 @@ def test_only_whole_files_are_finished_and_shown_under_their_names(
         # suffix: 255 bytes.
         assert re.fullmatch(r"\.a(ü){110}\.[0-9a-f]{16}\.[0-9a-f]{8}\.cfpart", temporary[0]), temporary
         assert len(temporary[0].encode()) <= 255
+
+    elif scenario.endswith("after 2038"):
+        late = pending(sandbox, "late.dat", b"written by a clock past 2038")
+        os.utime(late, (AFTER_2038, AFTER_2038))
+        sizes = {late: len(late.read_bytes())}
+        if scenario.startswith("over 4 GiB"):
+            big = pending(sandbox, "big.dat", b"")
+            os.truncate(big, OVER_4_GIB)
+            os.utime(big, (REFERENCE + 60, REFERENCE + 60))
+            sizes[big] = OVER_4_GIB
+
+        result = sandbox.run("upload", timeout=120)
+
+        assert not any(r.priority == ERR for r in result.log), result
+        assert re.fullmatch(rf"upload summary: {len(sizes)} sent, 0 failed, 0 changed, 0 refused, "
+                            rf"0 left pending, {sum(sizes.values())} bytes sent in \S+ s",
+                            result.summary), result
+        for path, size in sizes.items():
+            assert result.notice(f"File {path} was uploaded"), result
+            assert (remote / path.name).stat().st_size == size
+            assert is_finished(path, ruploaded), path
+        assert (remote / "late.dat").read_bytes() == b"written by a clock past 2038"
 
     else:  # rename refused
         kept = pending(sandbox, "kept.dat", b"kept")

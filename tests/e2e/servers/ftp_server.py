@@ -28,6 +28,8 @@ components); every event is appended to STATE_DIR/events.jsonl as
 Every upload's data connection records "opened" with the name written, every
 rename "renamed" with the new name, and every login "in use" with the number of
 logged-in connections open at that moment.
+An upload keeps what arrives as all zero bytes as a hole: a sparse file of gigabytes
+arrives whole, at its size, without taking that room on the machine's disk.
 """
 import json
 import logging
@@ -101,6 +103,34 @@ def file_name(file_obj):
     return os.path.basename(getattr(file_obj, "name", "") or "")
 
 
+class ZerosAsHoles:
+    """An uploaded file whose all-zero chunks are skipped over instead of written;
+    the file gets its full size when closed."""
+
+    _zeros = bytes(1 << 20)
+
+    def __init__(self, file_obj):
+        self._file = file_obj
+
+    def write(self, chunk):
+        if len(chunk) <= len(self._zeros) and chunk == self._zeros[:len(chunk)]:
+            self._file.seek(len(chunk), os.SEEK_CUR)
+        else:
+            self._file.write(chunk)
+        return len(chunk)
+
+    def close(self):
+        if not self._file.closed:
+            self._file.flush()
+            end = self._file.tell()
+            if end > os.fstat(self._file.fileno()).st_size:
+                self._file.truncate(end)  # a hole at the end counts too
+        self._file.close()
+
+    def __getattr__(self, name):
+        return getattr(self._file, name)
+
+
 def hooked_dtp_handler(state_dir):
     """A data channel that goes silent for the files the "stall" hook names, and
     waits for the "hold" hook's release: it is taken out of the event loop with its
@@ -108,9 +138,11 @@ def hooked_dtp_handler(state_dir):
 
     class HookedDTPHandler(DTPHandler):
         timeout = 0  # no idle kick of its own: the client must give up
+        ac_in_buffer_size = 1 << 20  # a file of gigabytes in fewer turns of the loop
 
         def enable_receiving(self, type, cmd):
             super().enable_receiving(type, cmd)
+            self.file_obj = ZerosAsHoles(self.file_obj)
             name = file_name(self.file_obj)
             record(state_dir, "opened", name)
             if named(name, control(state_dir, "stall")):
