@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <strings.h>
 #include <syslog.h>
 
@@ -153,6 +154,12 @@ void load_settings(Settings* settings) {
     }
     settings->timecount_missing = f != nullptr && find_setting(f, k_timecount_key) == nullptr;
     warn_unknown_settings(f);
+}
+
+const char* setting_key_name(size_t index, bool* is_number) {
+    if (index >= std::size(k_setting_keys)) return nullptr;
+    *is_number = k_setting_keys[index].number != nullptr;
+    return k_setting_keys[index].name;
 }
 
 uint32_t stall_seconds(const Settings& settings) {
