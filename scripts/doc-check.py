@@ -8,10 +8,11 @@
   does not know;
 - every log format the program can write (each syslog(LOG_..., "...") in src/, adjacent
   literals joined, a %s filled with a fixed path of src/paths.h) is listed in the man
-  page's LOG MESSAGES at its level, and that list names none the program cannot write.
+  page's LOG MESSAGES at its level, and that list names none the program cannot write;
+- the man page renders without a warning (groff -man -ww; skipped without groff).
 
-Prints each finding on a line of its own and, last, "doc-check: N passed, N failed"
-(one case per check); exits 1 when anything is found. Standard library only.
+Prints each finding on a line of its own and, last, "doc-check: N passed, N failed,
+N skipped" (one case per check); exits 1 when anything is found. Standard library only.
 Usage: python3 scripts/doc-check.py [SOURCE_FOLDER]
 """
 
@@ -370,21 +371,40 @@ def check_log_messages(constants):
     return len(findings) == count
 
 
+def check_man_renders():
+    """True or False; None when groff is not installed."""
+    try:
+        result = subprocess.run(["groff", "-man", "-ww", "-z", os.path.join(ROOT, MAN)],
+                                capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    except OSError:
+        return None
+    for line in result.stderr.splitlines():
+        finding(f"{MAN}: groff: {line}")
+    if result.returncode != 0 and not result.stderr:
+        finding(f"{MAN}: groff exited with status {result.returncode}")
+    return result.returncode == 0 and not result.stderr
+
+
 def main():
     constants = string_constants(sorted(f for f in tracked_files()
                                         if f.startswith("src/") and f.endswith((".h", ".cpp"))))
     checks = [("no conflict markers", check_conflict_markers),
               ("settings keys", lambda: check_settings_keys(constants)),
-              ("log messages", lambda: check_log_messages(constants))]
-    passed = failed = 0
+              ("log messages", lambda: check_log_messages(constants)),
+              ("man page renders", check_man_renders)]
+    passed = failed = skipped = 0
     for name, check in checks:
-        if check():
+        verdict = check()
+        if verdict is None:
+            skipped += 1
+            print(f"doc-check: {name}: skipped (no groff)")
+        elif verdict:
             passed += 1
             print(f"doc-check: {name}: agree")
         else:
             failed += 1
             print(f"doc-check: {name}: FAILED")
-    print(f"doc-check: {passed} passed, {failed} failed")
+    print(f"doc-check: {passed} passed, {failed} failed, {skipped} skipped")
     return 1 if failed else 0
 
 
