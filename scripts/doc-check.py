@@ -363,9 +363,16 @@ def check_log_messages(constants):
         else:
             finding(f'{where}: "{fmt}" ({level}) is not in {MAN}, LOG MESSAGES, '
                     f"At {level} level")
-    written_formats = {fmt for _, fmt in written}
+    written_levels = {}
+    for level, fmt in written:
+        written_levels.setdefault(fmt, []).append(level)
     for (level, fmt), number in sorted(listed.items(), key=lambda item: item[1]):
-        if fmt not in written_formats:
+        if (level, fmt) in written:
+            continue
+        if fmt in written_levels:
+            finding(f'{MAN}:{number}: LOG MESSAGES lists "{fmt}" At {level} level, but '
+                    f"src/ writes it at {' and '.join(sorted(written_levels[fmt]))} level only")
+        else:
             finding(f'{MAN}:{number}: LOG MESSAGES lists "{fmt}", which no syslog call '
                     "in src/ writes")
     return len(findings) == count
