@@ -94,12 +94,12 @@ part() {
     fi
 }
 
-# Configures and builds one tree: `build_tree FOLDER CMAKE_OPTION...`.
+# Configures and builds one tree: `build_tree FOLDER CMAKE_OPTION...`. (A part's
+# command runs where set -e does not hold: each step's failure is passed on by &&.)
 build_tree() {
     local folder=$1
     shift
-    cmake -S . -B "$folder" "$@"
-    cmake --build "$folder" -j"$jobs"
+    cmake -S . -B "$folder" "$@" && cmake --build "$folder" -j"$jobs"
 }
 
 # The parts, in order. A new part is one more line: `part NAME COMMAND...`.
