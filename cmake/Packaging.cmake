@@ -16,10 +16,12 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "moves new files of a device folder to a s
 set(CPACK_PACKAGE_DESCRIPTION
   "crateFerry is started from cron or a systemd timer under one of two names.
 As upload it sends the files of a scan folder that are newer than a timestamp
-file to a server, with curl one file at a time or in one SFTP session,
-optionally after downloading files into that folder. As remove it deletes the
-files of the scan folder that are older than a configured age. It is
-configured by /opt/crateFerry/etc/settings and logs to syslog only.")
+file to a server with curl (one file at a time, or in batch runs over one
+connection) or with sftp, up to 16 transfers at once, optionally after
+downloading files into that folder. As remove it deletes the files of the scan
+folder that are older than a configured age, and the oldest ones below a floor
+of free space. It is configured by /opt/crateFerry/etc/settings and logs to
+syslog (started at a terminal, to the terminal too).")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -20,9 +20,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p build-fuzz/findings
 
-failed=()
+failed=() targets=()
 for seeds in tests/fuzz/corpus/*/; do
     target=$(basename "$seeds")
+    targets+=("$target")
     cp -r "$seeds" "$work/$target"
     mkdir "$work/$target.tmp"
     start=$SECONDS
@@ -40,6 +41,7 @@ for seeds in tests/fuzz/corpus/*/; do
     fi
 done
 
+echo "fuzz: $((${#targets[@]} - ${#failed[@]})) passed, ${#failed[@]} failed"
 if ((${#failed[@]} > 0)); then
     echo "fuzz: failed: ${failed[*]} (inputs in build-fuzz/findings/)"
     exit 1

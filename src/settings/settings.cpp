@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "fileutil/fileutil.h"
@@ -242,6 +243,12 @@ bool load_settings(Settings* settings) {
     settings->timecount_missing = find_setting(f, k_timecount_key) == nullptr;
     warn_unknown_settings(f);
     return true;
+}
+
+const char* setting_key_name(size_t index, bool* is_number) {
+    if (index >= std::size(k_setting_keys)) return nullptr;
+    *is_number = k_setting_keys[index].number != nullptr;
+    return k_setting_keys[index].name;
 }
 
 uint32_t stall_seconds(const Settings& settings) {

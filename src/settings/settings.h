@@ -6,6 +6,7 @@
 // - a line is read at most 16383 characters at a time; a longer line arrives in pieces.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -100,3 +101,7 @@ uint32_t stall_seconds(const Settings& settings);
 
 // The value as read_number reads it: 0 when absent or invalid; 12abc gives 12.
 uint32_t setting_number(FILE* file, const char* key);
+
+// The name of row `index` of the table of keys, null past its end; sets *is_number to
+// whether load_settings reads its value as a number. For checks of the documents.
+const char* setting_key_name(size_t index, bool* is_number);
