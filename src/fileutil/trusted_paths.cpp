@@ -37,19 +37,25 @@ int open_trusted_folder(const char* path, std::string* unsafe) {
         errno = ENOENT;
         return -1;
     }
-    UniqueFd at(open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    // At the root, a component is opened by its absolute name rather than relative to
+    // an open "/": an emulator that lays the target's system over "/" (qemu-user -L)
+    // then still finds the real top-level folders.
+    bool at_root = path[0] == '/';
+    UniqueFd at(at_root ? -1 : open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::deque<std::string> parts = components(path);
-    std::string walked = path[0] == '/' ? "" : ".";
+    std::string walked = at_root ? "" : ".";
     int links = 0;
-    while (at.get() >= 0 && !parts.empty()) {
+    while ((at_root || at.get() >= 0) && !parts.empty()) {
         const std::string name = parts.front();
         parts.pop_front();
-        UniqueFd next(openat(at.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        constexpr int k_flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+        UniqueFd next(at_root ? open(("/" + name).c_str(), k_flags) : openat(at.get(), name.c_str(), k_flags));
         struct stat st;
         if (next.get() < 0 || fstat(next.get(), &st) != 0) return -1;
         walked += "/" + name;
         if (!S_ISLNK(st.st_mode)) {
             at.reset(next.release());
+            at_root = false;
             continue;
         }
         // Only root's links are followed: one that anybody else owns could have been
@@ -71,8 +77,12 @@ int open_trusted_folder(const char* path, std::string* unsafe) {
         const std::string text(target, static_cast<size_t>(length));
         std::deque<std::string> rest = components(text);
         parts.insert(parts.begin(), rest.begin(), rest.end());
-        if (text[0] == '/') at.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (text[0] == '/') {
+            at.reset();
+            at_root = true;
+        }
     }
+    if (at_root) return open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (at.get() < 0) return -1;
     return openat(at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
