@@ -1,8 +1,10 @@
 // Running shell commands as child processes, and quoting values for them.
 //
 // Rules a reader must not break:
-// - children always get /dev/null on descriptors 0, 1 and 2, and no other descriptor
-//   but the one keep_open_in_children names and those a command is handed;
+// - children get /dev/null on descriptors 0, 1 and 2 (standard output a pipe when the
+//   caller reads it), and no other descriptor but the one keep_open_in_children names
+//   and the open files a command is handed;
+// - a child is waited for by its own PID only: nothing here reaps another's child;
 // - every value placed into a command text goes through shell_quote (or a quoting
 //   routine of the tool that reads it), so it reaches the tool as exactly itself.
 #pragma once
@@ -29,35 +31,76 @@ int exit_code(int status);
 // Runs "/bin/sh -c command"; returns what run_command returns.
 int run_shell(const std::string& command);
 
-// Runs "/bin/sh -c command" with `secrets` ("NAME=value" texts) added to
-// the child's environment (replacing variables of those names). A secret passed this
-// way reaches the command through "$NAME" and stands in no process's argument list.
-// The descriptors of `open_files` stay open in the child under their numbers, so
-// the command reaches each open file as open_file_path(fd), whatever became of its
-// name.
-// Returns what run_command returns.
+// A child process this program started, owned by this one object: "/bin/sh -c
+// command" in a process group of its own, so ending it ends whatever it started
+// (a pipeline, a tool's helpers) and no command text needs to begin with "exec". A
+// Child destroyed while its process runs ends the group with SIGKILL and reaps it:
+// no child is ever left running or as a zombie.
+class Child {
+public:
+    Child() = default;
+    Child(Child&& other) noexcept;
+    Child& operator=(Child&& other) noexcept;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child();
+
+    // Starts "/bin/sh -c command" with `secrets` ("NAME=value" texts) added to its
+    // environment (replacing variables of those names): a secret passed this way
+    // reaches the command through "$NAME" and stands in no process's argument list.
+    // The descriptors of `open_files` stay open in the child under their numbers, so
+    // the command reaches each open file as open_file_path(fd), whatever became of
+    // its name; one below 3 starts nothing, logged at LOG_ERR as "an open file is on
+    // descriptor %d, not above 2: the command is not run". With `with_output` the
+    // child's standard output is a pipe, read through output(). started() is false
+    // when no child could be made.
+    static Child start(const std::string& command, const std::vector<std::string>& secrets,
+                       const std::vector<int>& open_files, bool with_output = false);
+    // Starts `argv[0]`, looked up in PATH, with the program's own environment.
+    static Child start_program(char* const argv[]);
+
+    bool started() const { return pid_ > 0; }
+    // True once its process ended and was reaped; status() is then its wait status.
+    bool ended() const { return reaped_; }
+    // The raw wait status once ended; -1 for a child that never started.
+    int status() const { return status_; }
+    // The read end of its standard output (close-on-exec), or -1.
+    int output() const { return output_fd_; }
+    void close_output();
+    // Asks its process group to end (SIGTERM); wait() or a wait over a set reaps it.
+    void end();
+    // Waits until it ended and returns its wait status; -1 when it never started.
+    int wait();
+    // Reaps it when its process has ended, without waiting; true once it has ended.
+    bool reap_if_ended();
+    // A descriptor that becomes readable when its process ends (a pidfd), or -1 on
+    // kernels without one.
+    int end_descriptor() const { return end_fd_; }
+
+private:
+    void watch_end();
+    void reaped(int status);
+    void release();
+
+    pid_t pid_ = -1;
+    int output_fd_ = -1;
+    int end_fd_ = -1;
+    int status_ = -1;
+    bool reaped_ = false;
+};
+
+// Waits until one of `children` that has not ended has output to read, or has ended,
+// or `timeout_ms` passed (-1: no limit); reaps those that ended (never another
+// process's child). Returns the places in `children` of the ready ones (readable
+// output, or newly ended); empty when none is left to wait for (at once) or the time
+// ran out. A child with its output still open is ready while it has output; one whose
+// process ended is ready once.
+std::vector<size_t> wait_for_children(const std::vector<Child*>& children, int timeout_ms = -1);
+
+// Runs "/bin/sh -c command" as Child::start does and waits for it; its wait status,
+// or -1 when it could not be started.
 int run_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
                            const std::vector<int>& open_files = {});
-
-// Starts "/bin/sh -c command" as run_shell_with_secrets does, without waiting for it.
-// A descriptor of `open_files` below 3 starts nothing: logged at LOG_ERR as "an open
-// file is on descriptor %d, not above 2: the command is not run", -1 comes back. With
-// `output_fd`, the child's standard output is a pipe and *output_fd its read end
-// (close-on-exec), which the caller closes. Returns the child's PID, or -1 when none
-// could be started.
-pid_t start_shell_with_secrets(const std::string& command, const std::vector<std::string>& secrets,
-                               const std::vector<int>& open_files, int* output_fd = nullptr);
-
-// Waits for the child `pid`; its wait status, or -1.
-int wait_for_child(pid_t pid);
-
-// Waits for whichever child ends first: its PID (or -1 when there is none), its wait
-// status in *status.
-pid_t wait_for_any_child(int* status);
-
-// Asks a child this program started to end (SIGTERM to its PID only). A command
-// meant to be ended this way begins with "exec", so its PID is the tool's own.
-void end_child(pid_t pid);
 
 // The path under which a child that was handed the open file `fd` opens that same
 // open file again: "/proc/self/fd/N". It reopens the file itself, not its name;

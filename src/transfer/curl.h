@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "paths.h"
+#include "transfer/remote_names.h"
 #include "transfer/transfer.h"
 
 // -- stall limits, credentials, URL arguments --------------------------------
@@ -71,62 +72,6 @@ std::string curl_credentials_prefix();
 // begins with '-'.
 std::string curl_url_argument(const std::string& url);
 
-// -- URL pieces and remote names ----------------------------------------------
-
-// `text` with every byte other than ASCII letters, digits and -._~ written as %XX.
-std::string percent_encode(const std::string& text);
-
-// `text` with every %XX (two hex digits) turned into its byte; anything else kept.
-std::string percent_decode(const std::string& text);
-
-// The name a file is written under on the server until it is whole, when temporary
-// names are asked for, in the same remote folder: ".NAME.TAG.cfpart" when that fits in
-// 255 bytes (NAME up to 238 bytes); for a longer NAME, ".CUT.HASH.TAG.cfpart" of 255
-// bytes or a few less: CUT is NAME's first 221 bytes, ended before a cut UTF-8
-// sequence, and HASH 16 hex digits of a hash of the whole NAME. TAG is the run's
-// temporary_tag (8 hex digits): no file of the folder, nor one an earlier run sent,
-// can carry the name by chance, and a retry in the same run overwrites what an
-// earlier attempt left.
-std::string temporary_name(const std::string& name, const std::string& tag);
-
-// True for ftp:// and ftps:// URLs (any letter case): the FTP command channel carries
-// the names, and curl can rename a file there after sending it.
-bool is_ftp_url(const char* url);
-
-// The first byte of `name` that the FTP command channel cannot carry faithfully: a
-// control character (curl refuses them) or 0xFF (Telnet's IAC, which servers read as
-// the start of a command); 0 when there is none.
-unsigned char ftp_unsendable_byte(const std::string& name);
-
-// The byte that keeps curl from sending `path` to `remoteurl` as itself: one of
-// ftp_unsendable_byte, when the URL is an FTP URL that names the remote file after
-// the local one; else 0.
-unsigned char curl_unsendable_byte(const char* path, const char* remoteurl);
-
-// The last segment of a URL's path, as written (before any "?" or "#"); empty when
-// the path is empty or ends in '/'.
-std::string url_last_segment(const std::string& url);
-
-// `url` with the bytes curl refuses in a URL (blanks, control characters, DEL)
-// percent-encoded; everything else, %XX included, as written.
-std::string curl_acceptable_url(const std::string& url);
-
-// The URL curl uploads `path` to: `remoteurl` with the file's name appended,
-// percent-encoded, when the URL's path is empty or ends in '/' (curl reads the file
-// as /proc/self/fd/N, so the URL names the remote file); `remoteurl` itself when its path
-// names a file.
-std::string curl_target_url(const char* remoteurl, const char* path);
-
-// Where curl sends `path` for `remote`: the URL (curl_target_url), or with temporary
-// names and an FTP URL, the URL of the temporary name and the two names of the
-// rename after the transfer (both empty without one).
-struct CurlTarget {
-    std::string url;
-    std::string rename_from;
-    std::string rename_to;
-};
-CurlTarget curl_target(const char* path, const Remote& remote);
-
 // -- upload -------------------------------------------------------------------
 
 // A file to send: the walked path (for its name and the log) and the open file that
@@ -137,33 +82,65 @@ struct OpenFile {
 };
 
 // The shell command that uploads the open file `file` to remote.url under its name,
-// reading the credentials from the environment as curl_credentials_prefix says. With
-// temporary names and a URL curl can rename on, the file is sent under its temporary
-// name and renamed (RNFR, RNTO) once the transfer succeeded; a failed rename fails
-// the command.
-std::string curl_upload_command(const OpenFile& file, const Remote& remote);
+// reading the credentials from the environment as curl_credentials_prefix says, with
+// curl's error text in run_file(curl_error, `run`). With temporary names and a URL
+// curl can rename on, the file is sent under its temporary name and renamed (RNFR,
+// RNTO) once the transfer succeeded; a failed rename fails the command.
+std::string curl_upload_command(const OpenFile& file, const Remote& remote, unsigned run = 0);
 
 // Logs a failed curl upload run with wait status `status`: "file upload has
 // failed(%s)" at LOG_ERR with the first line of curl's error text (in `error_path`),
 // or, when curl left none (a full work folder, curl missing or killed), "file upload
-// has failed(curl: exit status %d, no error text)".
-void log_upload_failure(int status, const char* error_path = paths::curl_error);
+// has failed(curl: exit status %d, no error text)". Returns how the attempt ended
+// (curl_outcome of its exit code).
+Outcome log_upload_failure(int status, const char* error_path = paths::curl_error);
 
-// Uploads one file: one attempt. On failure logs "file upload has failed(%s)" at
-// LOG_ERR with the first line of curl's error text, or, when curl left none (a full
-// work folder, curl missing or killed), "curl: exit status %d, no error text";
-// Outcome::stalled when the attempt ended on the stall limit.
-Outcome curl_upload(const OpenFile& file, const Remote& remote);
+// Sends `files` with one curl run per file and attempt, up to remote.transfers runs at
+// once, each file through its attempts in a place of its own (attempt, pause, next
+// attempt), as next_step says; a sent file is handed to on_sent at once. A file is
+// opened and checked when its turn comes: a name curl cannot send logs "File %s
+// cannot be sent over FTP: its name holds the byte 0x%02X" (Outcome::refused).
+// An attempt that shows the link dead ends the other runs at once (their files wait,
+// not counted as tried) and the file's attempts go on alone; when its last one
+// shows it dead too, the run stops as run_stops_after logs, counting the files not
+// tried and `more_pending` others. Returns one outcome per file. `first_attempt`
+// (counted from 1) is where every file's attempts begin.
+std::vector<Outcome> send_in_file_runs(const Remote& remote, const std::vector<PendingFile>& files,
+                                       const OnSent& on_sent, int first_attempt = 1,
+                                       size_t more_pending = 0);
+
+// True, after logging, when a file's last attempt (`last`) shows the link or the
+// server dead: "upload stopped after a stalled transfer: %zu more files left pending"
+// or "upload stopped: the server could not be reached or refused the login: %zu more
+// files left pending" with `left_pending`.
+bool run_stops_after(Outcome last, size_t left_pending);
+
+// The open file of `file`, checked (open_walked_file); -1, after logging "File %s is
+// not sent: %s" at LOG_ERR, when it is not the regular file the walk found any more.
+int open_to_send(const PendingFile& file);
+
+// True, after logging, for a file whose name curl cannot send as itself.
+bool refused_by_curl(const PendingFile& file, const Remote& remote);
+
+// How many files one upload may hold open at once, of `wanted`: the descriptor limit
+// less what the program and its tools need besides; the soft limit is raised as far
+// as needed and allowed. *limit is the limit in force.
+size_t open_files_allowed(size_t wanted, unsigned long long* limit);
+
+// The transfers at once for `files` files, `asked` of them and each holding at least
+// one open file (transfers_at_once); logs at LOG_NOTICE "%u transfers at once asked,
+// %u possible with the open-file limit of %llu" when the limit lowers them.
+unsigned transfers_for(unsigned asked, size_t files, size_t open_allowed, unsigned long long limit);
 
 // The configuration of one curl run over `files`, in curl's config syntax with every
-// value escaped: the credentials, the stall limits, the rate cap of the run's share
-// (rate_per_transfer over remote.transfers), globbing off and the result line
-// "crateferry-result URLNUM EXITCODE ERRORMSG" that reports every transfer on its own,
-// then per file its URL (curl_target), output to /dev/null and the open file. All
-// files share one group of options; only files sent under a temporary name get a
-// group of their own (after "next"), holding their rename commands. All transfers
-// share one connection.
-std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& remote);
+// value escaped: the credentials, the stall limits, the rate cap `rate_kib` (the run's
+// share), globbing off and the result line "crateferry-result URLNUM EXITCODE
+// ERRORMSG" that reports every transfer on its own, then per file its URL
+// (curl_target), output to /dev/null and the open file. All files share one group of
+// options; only files sent under a temporary name get a group of their own (after
+// "next"), holding their rename commands. All transfers share one connection.
+std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& remote,
+                              uint32_t rate_kib);
 
 // The shell command of curl run number `run` (run_file of the batch file and error
 // text), writing its result lines to its standard output: curl stops at the first
@@ -175,18 +152,17 @@ std::string curl_batch_command(unsigned run);
 using OnResult = std::function<void(size_t index, Outcome outcome)>;
 
 // Sends `files` with up to remote.transfers curl runs at once, each over a contiguous
-// part of them of about equal size, in order, calling on_result for each file as
-// its run reports it. A failed transfer is logged as "file upload has failed(%s)" at
-// LOG_ERR ("curl: (CODE) MESSAGE", at most 63 characters, as in curl's own text), and
-// the files after it in its run are not tried. A transfer that stalled or found the
-// server dead ends every run: their transfers in flight go unreported, and failures
-// after it are not logged. A batch file that cannot be written reports the first file
-// of its run failed.
+// part of them (split_into_runs), calling on_result for each file as its run reports
+// it. A failed transfer is logged as "file upload has failed(%s)" at LOG_ERR
+// (batch_error_text), and the files after it in its run are not tried. A transfer
+// that stalled or found the server dead ends every run: their transfers in flight go
+// unreported, and failures after it are not logged. A batch file that cannot be
+// written logs "file upload has failed(Cannot write %s: %m)" and reports the first
+// file of its run failed.
 // Returns false when a run ended without a word on files it should have reported (no
 // failure was reported and no run was ended here: curl missing or killed), after
-// logging it and "file upload
-// has failed(the batch's results could not be read)": the files left unreported must
-// not be sent again in this run.
+// logging it and "file upload has failed(the batch's results could not be read)": the
+// files left unreported must not be sent again in this run.
 bool curl_batch_upload(const std::vector<OpenFile>& files, const Remote& remote,
                        const OnResult& on_result);
 

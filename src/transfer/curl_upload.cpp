@@ -51,7 +51,7 @@ std::string curl_url_argument(const std::string& url) {
     return argument + shell_quote(url);
 }
 
-std::string curl_upload_command(const OpenFile& file, const Remote& remote) {
+std::string curl_upload_command(const OpenFile& file, const Remote& remote, unsigned run) {
     const CurlTarget target = curl_target(file.path.c_str(), remote);
     std::string command =
         curl_credentials_prefix() + "curl -fSs -K - " + curl_stall_options(remote.stall_seconds) +
@@ -61,24 +61,16 @@ std::string curl_upload_command(const OpenFile& file, const Remote& remote) {
     if (!target.rename_from.empty())
         command += "-Q " + shell_quote("-RNFR " + target.rename_from) + " -Q " +
                    shell_quote("-RNTO " + target.rename_to) + " ";
-    return command + curl_url_argument(target.url) + " -T " + open_file_path(file.fd) +
-           " 2>" + paths::curl_error;
+    return command + curl_url_argument(target.url) + " -T " + open_file_path(file.fd) + " 2>" +
+           run_file(paths::curl_error, run);
 }
 
-void log_upload_failure(int status, const char* error_path) {
+Outcome log_upload_failure(int status, const char* error_path) {
     if (file_size(error_path) != 0)
         syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(error_path));
     else
         // A full work folder leaves curl no room for its error text.
         syslog(LOG_ERR, "file upload has failed(curl: exit status %d, no error text)",
                exit_code(status));
-}
-
-Outcome curl_upload(const OpenFile& file, const Remote& remote) {
-    const int status = run_shell_with_secrets(
-        curl_upload_command(file, remote),
-        {curl_credentials_secret(remote.user.c_str(), remote.password.c_str())}, {file.fd});
-    if (status == 0) return Outcome::sent;
-    log_upload_failure(status);
     return curl_outcome(exit_code(status));
 }

@@ -1,6 +1,6 @@
-// The three ways of sending the pending files: curl one run per file, curl in one run,
-// one sftp session. Each opens the files it sends, checks them, and hands back one
-// outcome per file.
+// The ways of sending, chosen by the remote URL, and what they share: opening and
+// checking a file before it goes, the names curl cannot carry, the descriptor limit,
+// and the end of a run on a dead link.
 #include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -8,85 +8,16 @@
 #include <algorithm>
 
 #include "transfer/curl.h"
+#include "transfer/runs.h"
 #include "transfer/sftp.h"
 #include "transfer/transfer.h"
 
 namespace {
 
-constexpr int k_curl_attempts = 3;
-constexpr unsigned k_retry_pause_seconds = 5;
 // Files per curl run in batch mode: a bound on the batch file, not on the speed.
 constexpr size_t k_files_per_batch = 1000;
 // Descriptors left for everything but the files of one batch or session.
 constexpr rlim_t k_spare_descriptors = 64;
-
-// How many of `wanted` files one run may hold open at once: the descriptor limit less
-// what the program and its tools need besides. The soft limit is raised only as far
-// as the files need and the hard limit allows: every child closes the descriptors up
-// to it, one by one on kernels without close_range.
-size_t open_files_allowed(size_t wanted) {
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
-    const rlim_t needed = static_cast<rlim_t>(wanted) + k_spare_descriptors;
-    if (limit.rlim_cur < needed && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = std::min(needed, limit.rlim_max);
-        // Not raised: the soft limit stays what it was, and is used as it is.
-        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) (void)getrlimit(RLIMIT_NOFILE, &limit);
-    }
-    if (limit.rlim_cur <= k_spare_descriptors * 2) return 1;
-    return static_cast<size_t>(std::min<rlim_t>(limit.rlim_cur - k_spare_descriptors, SIZE_MAX));
-}
-
-// The walked file, opened and checked; -1, after logging why, when it is not the
-// regular file the walk found any more.
-int open_to_send(const PendingFile& file) {
-    std::string why;
-    const int fd = open_walked_file(file.folder_fd, file.name.c_str(), file.seen, &why);
-    if (fd < 0) syslog(LOG_ERR, "File %s is not sent: %s", file.path.c_str(), why.c_str());
-    return fd;
-}
-
-// True, after logging, for a file whose name curl cannot send as itself: attempts
-// would fail alike, or worse, send the file under another name.
-bool refused_by_curl(const PendingFile& file, const Remote& remote) {
-    const unsigned char byte = curl_unsendable_byte(file.path.c_str(), remote.url.c_str());
-    if (byte == 0) return false;
-    syslog(LOG_ERR, "File %s cannot be sent over FTP: its name holds the byte 0x%02X",
-           file.path.c_str(), byte);
-    return true;
-}
-
-// Sends the open file `fd` with one curl run per attempt, from attempt number
-// `attempt` on, with the pause after every failure; a sent file is handed to on_sent
-// at once. Returns how the last attempt ended.
-Outcome send_with_attempts(const Remote& remote, const PendingFile& file, int fd, int attempt,
-                           const OnSent& on_sent) {
-    Outcome result = Outcome::failed;
-    for (; attempt < k_curl_attempts; ++attempt) {
-        result = curl_upload({file.path, fd}, remote);
-        if (result == Outcome::sent) {
-            on_sent(file, fd);
-            return result;
-        }
-        sleep(k_retry_pause_seconds);
-    }
-    return result;
-}
-
-// True, after logging, when a file's last attempt shows the link or the server
-// dead: the files after it (`left_pending`) are left for the next run rather than
-// each failing alike.
-bool run_stops_after(Outcome last, size_t left_pending) {
-    if (last == Outcome::stalled)
-        syslog(LOG_ERR, "upload stopped after a stalled transfer: %zu more files left pending",
-               left_pending);
-    else if (last == Outcome::unreachable)
-        syslog(LOG_ERR,
-               "upload stopped: the server could not be reached or refused the login: %zu more "
-               "files left pending",
-               left_pending);
-    return last == Outcome::stalled || last == Outcome::unreachable;
-}
 
 // The open files of one batch or session, closed together.
 struct OpenBatch {
@@ -111,7 +42,120 @@ size_t open_batch(const std::vector<PendingFile>& files, const std::vector<size_
     return next;
 }
 
+// The places in the batch of the files of one round of curl runs: all of them first.
+std::vector<size_t> all_places(size_t count) {
+    std::vector<size_t> places(count);
+    for (size_t i = 0; i < count; ++i) places[i] = i;
+    return places;
+}
+
+// One round of curl batch runs over the files of `batch` at `waiting`; a file sent is
+// finished at once. Returns the results per waiting file, or an empty vector when a
+// run's results could not be read (nothing may be sent again in this upload).
+std::vector<Outcome> batch_round(const Remote& remote, const std::vector<PendingFile>& files,
+                                 const OpenBatch& batch, const std::vector<size_t>& waiting,
+                                 const OnSent& on_sent) {
+    std::vector<OpenFile> run;
+    run.reserve(waiting.size());
+    for (const size_t place : waiting)
+        run.push_back({files[batch.files[place]].path, batch.opened[place].get()});
+    std::vector<Outcome> got(waiting.size(), Outcome::not_tried);
+    const bool reported = curl_batch_upload(run, remote, [&](size_t i, Outcome outcome) {
+        got[i] = outcome;
+        if (outcome == Outcome::sent)
+            on_sent(files[batch.files[waiting[i]]], batch.opened[waiting[i]].get());
+    });
+    return reported ? got : std::vector<Outcome>();
+}
+
+// A file that failed in a batch run gets its remaining attempts alone, as in per-file
+// mode. True when its last one showed the link dead: the run stopped.
+bool attempts_alone(const Remote& remote, const PendingFile& file, size_t left_pending,
+                    Outcome* outcome, const OnSent& on_sent) {
+    sleep(k_retry_pause_seconds);
+    Remote alone = remote;
+    alone.transfers = 1;
+    // The file's own attempts; a stop is logged there, with the files after it.
+    *outcome = send_in_file_runs(alone, {file}, on_sent, /*first_attempt=*/2, left_pending)[0];
+    return shows_link_dead(*outcome);
+}
+
+// Sends the files of one opened batch in rounds of runs; false once the upload stops.
+bool send_batch(const Remote& remote, const std::vector<PendingFile>& files, const OpenBatch& batch,
+                size_t unopened, std::vector<Outcome>* outcomes, const OnSent& on_sent) {
+    std::vector<size_t> waiting = all_places(batch.files.size());
+    while (!waiting.empty()) {
+        const std::vector<Outcome> got = batch_round(remote, files, batch, waiting, on_sent);
+        if (got.empty()) return false;
+        std::vector<size_t> untried;
+        for (size_t i = 0; i < got.size(); ++i) {
+            const size_t file = batch.files[waiting[i]];
+            (*outcomes)[file] = got[i];
+            if (got[i] == Outcome::not_tried) untried.push_back(waiting[i]);
+            if (got[i] == Outcome::sent || got[i] == Outcome::not_tried) continue;
+            size_t left_pending = untried.size() + unopened;
+            for (size_t j = i + 1; j < got.size(); ++j) left_pending += got[j] != Outcome::sent;
+            if (attempts_alone(remote, files[file], left_pending, &(*outcomes)[file], on_sent))
+                return false;
+        }
+        waiting = std::move(untried);
+    }
+    return true;
+}
+
 }  // namespace
+
+int open_to_send(const PendingFile& file) {
+    std::string why;
+    const int fd = open_walked_file(file.folder_fd, file.name.c_str(), file.seen, &why);
+    if (fd < 0) syslog(LOG_ERR, "File %s is not sent: %s", file.path.c_str(), why.c_str());
+    return fd;
+}
+
+bool refused_by_curl(const PendingFile& file, const Remote& remote) {
+    const unsigned char byte = curl_unsendable_byte(file.path.c_str(), remote.url.c_str());
+    if (byte == 0) return false;
+    syslog(LOG_ERR, "File %s cannot be sent over FTP: its name holds the byte 0x%02X",
+           file.path.c_str(), byte);
+    return true;
+}
+
+size_t open_files_allowed(size_t wanted, unsigned long long* limit_in_force) {
+    struct rlimit limit;
+    *limit_in_force = 0;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+    const rlim_t needed = static_cast<rlim_t>(wanted) + k_spare_descriptors;
+    // Raised only as far as the files need and the hard limit allows: every child
+    // closes the descriptors up to it, one by one on kernels without close_range.
+    if (limit.rlim_cur < needed && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = std::min(needed, limit.rlim_max);
+        // Not raised: the soft limit stays what it was, and is used as it is.
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) (void)getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    *limit_in_force = static_cast<unsigned long long>(limit.rlim_cur);
+    if (limit.rlim_cur <= k_spare_descriptors * 2) return 1;
+    return static_cast<size_t>(std::min<rlim_t>(limit.rlim_cur - k_spare_descriptors, SIZE_MAX));
+}
+
+unsigned transfers_for(unsigned asked, size_t files, size_t open_allowed, unsigned long long limit) {
+    const unsigned possible = transfers_at_once(asked, files, open_allowed);
+    if (possible < transfers_at_once(asked, files, SIZE_MAX))
+        syslog(LOG_NOTICE, "%u transfers at once asked, %u possible with the open-file limit of %llu",
+               asked, possible, limit);
+    return possible;
+}
+
+bool run_stops_after(Outcome last, size_t left_pending) {
+    if (last == Outcome::stalled)
+        syslog(LOG_ERR, "upload stopped after a stalled transfer: %zu more files left pending",
+               left_pending);
+    else if (last == Outcome::unreachable)
+        syslog(LOG_ERR,
+               "upload stopped: the server could not be reached or refused the login: %zu more "
+               "files left pending",
+               left_pending);
+    return shows_link_dead(last);
+}
 
 std::vector<Outcome> send_files(const Remote& remote, const std::vector<PendingFile>& files,
                                 const OnSent& on_sent) {
@@ -122,34 +166,9 @@ std::vector<Outcome> send_files(const Remote& remote, const std::vector<PendingF
                "remote name",
                files.size());
     if (remote.curl_batch) return send_in_curl_batch(remote, files, on_sent);
-    return send_with_curl(remote, files, on_sent);
+    return send_in_file_runs(remote, files, on_sent);
 }
 
-// Each file gets its attempts. Once a file's last attempt stalled, found no server or
-// had its login refused, the link is taken for dead: the files after it stay pending
-// for the next run rather than each failing in turn.
-std::vector<Outcome> send_with_curl(const Remote& remote, const std::vector<PendingFile>& files,
-                                    const OnSent& on_sent) {
-    std::vector<Outcome> outcomes(files.size(), Outcome::not_tried);
-    for (size_t i = 0; i < files.size(); ++i) {
-        if (refused_by_curl(files[i], remote)) {
-            outcomes[i] = Outcome::refused;
-            continue;
-        }
-        const UniqueFd fd(open_to_send(files[i]));
-        if (fd.get() < 0) {
-            outcomes[i] = Outcome::unsafe;
-            continue;
-        }
-        outcomes[i] = send_with_attempts(remote, files[i], fd.get(), 0, on_sent);
-        if (run_stops_after(outcomes[i], files.size() - i - 1)) break;
-    }
-    return outcomes;
-}
-
-// A run reports each file as it ends, and a sent file is finished at once. A file
-// that failed in it gets its remaining attempts alone, one by one as in per-file
-// mode, and a new run takes the files it left untried.
 std::vector<Outcome> send_in_curl_batch(const Remote& remote,
                                         const std::vector<PendingFile>& files,
                                         const OnSent& on_sent) {
@@ -161,48 +180,15 @@ std::vector<Outcome> send_in_curl_batch(const Remote& remote,
         else
             sendable.push_back(i);
     }
-    const size_t per_batch =
-        std::min(k_files_per_batch, open_files_allowed(std::min(k_files_per_batch, sendable.size())));
-    size_t next = 0;
-    while (next < sendable.size()) {
+    unsigned long long limit = 0;
+    const size_t per_batch = std::min(
+        k_files_per_batch, open_files_allowed(std::min(k_files_per_batch, sendable.size()), &limit));
+    Remote runs = remote;
+    runs.transfers = transfers_for(remote.transfers, sendable.size(), per_batch, limit);
+    for (size_t next = 0; next < sendable.size();) {
         OpenBatch batch;
         next = open_batch(files, sendable, next, per_batch, &outcomes, &batch);
-        // Places in the batch of the files the next run takes.
-        std::vector<size_t> waiting(batch.files.size());
-        for (size_t i = 0; i < waiting.size(); ++i) waiting[i] = i;
-        while (!waiting.empty()) {
-            std::vector<OpenFile> run;
-            run.reserve(waiting.size());
-            for (const size_t place : waiting)
-                run.push_back({files[batch.files[place]].path, batch.opened[place].get()});
-            std::vector<Outcome> got(waiting.size(), Outcome::not_tried);
-            const bool reported = curl_batch_upload(run, remote, [&](size_t i, Outcome outcome) {
-                got[i] = outcome;
-                if (outcome != Outcome::sent) return;
-                const size_t place = waiting[i];
-                outcomes[batch.files[place]] = Outcome::sent;
-                on_sent(files[batch.files[place]], batch.opened[place].get());
-            });
-            // Results that could not be read: nothing is sent again in this run.
-            if (!reported) return outcomes;
-            std::vector<size_t> untried;
-            for (size_t i = 0; i < got.size(); ++i) {
-                const size_t place = waiting[i];
-                if (got[i] == Outcome::sent) continue;
-                if (got[i] == Outcome::not_tried) {
-                    untried.push_back(place);
-                    continue;
-                }
-                const size_t file = batch.files[place];
-                sleep(k_retry_pause_seconds);
-                outcomes[file] =
-                    send_with_attempts(remote, files[file], batch.opened[place].get(), 1, on_sent);
-                size_t left_pending = untried.size() + sendable.size() - next;
-                for (size_t j = i + 1; j < got.size(); ++j) left_pending += got[j] != Outcome::sent;
-                if (run_stops_after(outcomes[file], left_pending)) return outcomes;
-            }
-            waiting = std::move(untried);
-        }
+        if (!send_batch(runs, files, batch, sendable.size() - next, &outcomes, on_sent)) break;
     }
     return outcomes;
 }
@@ -212,30 +198,30 @@ std::vector<Outcome> send_in_curl_batch(const Remote& remote,
 std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<PendingFile>& files,
                                     const OnSent& on_sent) {
     std::vector<Outcome> outcomes(files.size(), Outcome::refused);
-    std::vector<size_t> all(files.size());
-    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-    const size_t per_round = open_files_allowed(files.size());
+    const std::vector<size_t> all = all_places(files.size());
+    unsigned long long limit = 0;
+    const size_t per_round = open_files_allowed(files.size(), &limit);
+    const unsigned sessions = transfers_for(remote.transfers, files.size(), per_round, limit);
     size_t next = 0;
     do {
         OpenBatch batch;
         next = open_batch(files, all, next, per_round, &outcomes, &batch);
-        const size_t count = batch.files.size();
-        const size_t sessions = std::max<size_t>(1, std::min<size_t>(remote.transfers, count));
-        // Per session: the places in the batch of the files it queued, and their files.
-        std::vector<std::vector<size_t>> queued(sessions);
-        std::vector<std::vector<int>> descriptors(sessions);
-        for (unsigned session = 0; session < sessions; ++session) sftp_queue_reset(session);
-        for (size_t i = 0; i < count; ++i) {
-            const auto session = static_cast<unsigned>(i * sessions / count);
-            const int fd = batch.opened[i].get();
-            if (!sftp_queue_add(files[batch.files[i]].path.c_str(), fd, remote.temporary_names,
-                                remote.temporary_tag, session))
-                continue;
-            queued[session].push_back(i);
-            descriptors[session].push_back(fd);
+        const std::vector<RunPart> parts = split_into_runs(batch.files.size(), sessions);
+        std::vector<std::vector<size_t>> queued(parts.size());
+        std::vector<std::vector<int>> descriptors(parts.size());
+        sftp_queue_reset(0);  // no queue is left behind, even with nothing to send
+        for (unsigned session = 0; session < parts.size(); ++session) {
+            sftp_queue_reset(session);
+            for (size_t i = parts[session].first; i < parts[session].first + parts[session].count; ++i) {
+                if (!sftp_queue_add(files[batch.files[i]].path.c_str(), batch.opened[i].get(),
+                                    remote.temporary_names, remote.temporary_tag, session))
+                    continue;
+                queued[session].push_back(i);
+                descriptors[session].push_back(batch.opened[i].get());
+            }
         }
         const std::vector<bool> sent = sftp_sessions_upload(remote, descriptors);
-        for (size_t session = 0; session < sessions; ++session) {
+        for (size_t session = 0; session < parts.size(); ++session) {
             for (const size_t i : queued[session]) {
                 outcomes[batch.files[i]] = sent[session] ? Outcome::sent : Outcome::failed;
                 if (sent[session]) on_sent(files[batch.files[i]], batch.opened[i].get());

@@ -102,51 +102,68 @@ std::string sftp_batch_command(const char* username, const std::string& host,
     return command;
 }
 
+namespace {
+
+// One sftp session of several at once.
+struct Session {
+    unsigned number;
+    Child child;
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::time_point ended;
+};
+
+// Starts session `number` over its queue; false (after judging it) when it could not
+// be started.
+bool start_session(unsigned number, const Remote& remote, const std::string& host,
+                   const std::string& folder, const std::vector<std::string>& secrets,
+                   uint32_t rate, const std::vector<int>& open_files, Session* session) {
+    mark_queue_end(number);
+    // A session that cannot start leaves no stale error text to be judged by.
+    (void)unlink(run_file(paths::sftp_error, number).c_str());
+    session->number = number;
+    session->started = std::chrono::steady_clock::now();
+    session->child = Child::start(sftp_batch_command(remote.user.c_str(), host, folder,
+                                                     !remote.password.empty(), remote.stall_seconds,
+                                                     rate, number),
+                                  secrets, open_files);
+    return session->child.started();
+}
+
+}  // namespace
+
 std::vector<bool> sftp_sessions_upload(const Remote& remote,
                                        const std::vector<std::vector<int>>& open_files) {
-    const size_t sessions = open_files.size();
-    std::vector<bool> sent(sessions, false);
+    std::vector<bool> sent(open_files.size(), false);
     std::string host;
     std::string folder;
     if (!sftp_url_parts(remote.url.c_str(), &host, &folder)) return sent;
-    const bool password_login = !remote.password.empty();
     std::vector<std::string> secrets;
-    if (password_login) secrets.push_back("SSHPASS=" + remote.password);
+    if (!remote.password.empty()) secrets.push_back("SSHPASS=" + remote.password);
     size_t started_sessions = 0;
     for (const std::vector<int>& files : open_files) started_sessions += !files.empty();
+    // The run's cap is shared among the sessions that start.
     const uint32_t rate = rate_per_transfer(remote.rate_kib, static_cast<uint32_t>(started_sessions));
-    using Clock = std::chrono::steady_clock;
-    std::vector<pid_t> running(sessions, -1);
-    std::vector<Clock::time_point> started(sessions);
-    size_t left = 0;
-    for (unsigned session = 0; session < sessions; ++session) {
-        if (open_files[session].empty()) continue;
-        mark_queue_end(session);
-        // A session that cannot start leaves no stale error text to be judged by.
-        (void)unlink(run_file(paths::sftp_error, session).c_str());
-        started[session] = Clock::now();
-        running[session] = start_shell_with_secrets(
-            sftp_batch_command(remote.user.c_str(), host, folder, password_login,
-                               remote.stall_seconds, rate, session),
-            secrets, open_files[session]);
-        if (running[session] > 0)
-            ++left;
-        else
-            sent[session] = session_succeeded(session, -1, 0, remote.stall_seconds);
+    std::vector<Session> sessions;
+    for (unsigned number = 0; number < open_files.size(); ++number) {
+        if (open_files[number].empty()) continue;
+        sessions.emplace_back();
+        if (start_session(number, remote, host, folder, secrets, rate, open_files[number],
+                          &sessions.back()))
+            continue;
+        sent[number] = session_succeeded(number, -1, 0, remote.stall_seconds);
+        sessions.pop_back();
     }
-    while (left > 0) {
-        int status = 0;
-        const pid_t pid = wait_for_any_child(&status);
-        if (pid < 0) break;
-        const auto session = static_cast<unsigned>(
-            std::find(running.begin(), running.end(), pid) - running.begin());
-        if (session == sessions) continue;
+    std::vector<Child*> children;
+    children.reserve(sessions.size());
+    for (Session& session : sessions) children.push_back(&session.child);
+    for (std::vector<size_t> ready; !(ready = wait_for_children(children)).empty();)
+        for (const size_t i : ready) sessions[i].ended = std::chrono::steady_clock::now();
+    for (Session& session : sessions) {
         const auto seconds =
-            std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started[session]);
-        sent[session] = session_succeeded(session, status, static_cast<uint64_t>(seconds.count()),
-                                          remote.stall_seconds);
-        running[session] = -1;
-        --left;
+            std::chrono::duration_cast<std::chrono::seconds>(session.ended - session.started);
+        sent[session.number] = session_succeeded(session.number, session.child.wait(),
+                                                 static_cast<uint64_t>(seconds.count()),
+                                                 remote.stall_seconds);
     }
     return sent;
 }

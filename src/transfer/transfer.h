@@ -6,7 +6,7 @@
 //   without following links and checked (a regular file, the same device and inode),
 //   and the tool reads that open file as /proc/self/fd/N, under the walked name;
 // - a file counts as sent only when the tool said it went, and on_sent is called for
-//   it as soon as that is known (per file: before the next file is tried);
+//   it as soon as that is known (as its run ends, or its result line arrives);
 // - every way returns exactly one outcome per file given, in the order given;
 // - nothing here reads the settings record: the operation hands over all it needs.
 #pragma once
@@ -18,7 +18,7 @@
 
 #include "fileutil/fileutil.h"
 
-// Transfers at once in batch and SFTP mode, at most: more buys little on any link and
+// Transfers at once in every mode, at most: more buys little on any link and
 // costs the server a connection and a login each.
 constexpr uint32_t k_most_transfers = 16;
 
@@ -59,9 +59,11 @@ enum class Outcome {
 // descriptor of the open file that was sent.
 using OnSent = std::function<void(const PendingFile&, int fd)>;
 
-// Sends `files` the way `remote` selects: one sftp session when the URL begins with
-// "sftp://" (any letter case), else curl, in one run when remote.curl_batch is set,
-// else one run per file.
+// Sends `files` the way `remote` selects: sftp sessions when the URL begins with
+// "sftp://" (any letter case), else curl, in batch runs when remote.curl_batch is set,
+// else one run per file; up to remote.transfers runs or sessions at once. When the
+// descriptor limit allows fewer, logs at LOG_NOTICE "%u transfers at once asked, %u
+// possible with the open-file limit of %llu".
 // A file that fails its check on opening is logged at LOG_ERR as
 // "File %s is not sent: %s" with the reason, and left alone (Outcome::unsafe). In curl
 // modes, a URL that names one remote file while more than one file is pending logs
@@ -83,18 +85,18 @@ bool has_temporary_form(const std::string& name);
 // Called at the start of every upload run, under the upload lock.
 void remove_batch_leftovers();
 
-// One curl run per attempt, 3 attempts a file with a 5 s pause after each failure.
-// Once a file's last attempt stalled the rest are not tried, after logging
-// "upload stopped after a stalled transfer: %zu more files left pending"; once it
-// found no server or a refused login, after logging "upload stopped: the server
-// could not be reached or refused the login: %zu more files left pending".
-std::vector<Outcome> send_with_curl(const Remote& remote, const std::vector<PendingFile>& files,
-                                    const OnSent& on_sent);
+// The three ways. Per-file curl mode (send_in_file_runs, curl.h): one curl run per
+// file and attempt, 3 attempts a file with a 5 s pause after each failure, up to
+// remote.transfers runs at once. Once a file's last attempt stalled the rest are not
+// tried, after logging "upload stopped after a stalled transfer: %zu more files left
+// pending"; once it found no server or a refused login, after logging "upload
+// stopped: the server could not be reached or refused the login: %zu more files left
+// pending".
 
 // As few curl runs as possible (up to 1000 files each, fewer when the descriptor limit
 // is lower), each keeping one connection, up to remote.transfers of them at once;
-// a file that fails in a run gets its remaining attempts alone, as above, and a new
-// run takes the files after it.
+// a file that fails in a run gets its remaining attempts alone, as in per-file mode,
+// and a new run takes the files it left untried.
 std::vector<Outcome> send_in_curl_batch(const Remote& remote,
                                         const std::vector<PendingFile>& files,
                                         const OnSent& on_sent);

@@ -30,16 +30,24 @@ def setup_upload(sandbox, ftp_server, folder="in", scanfolder=None, **settings):
                 remoteurl=ftp_server.url(folder + "/"), username="ferry", password="s3cret")
     if settings.get("curlbatch", 0) > 1:  # the batch, that many transfers at once
         settings.update(curlbatch=1, parallel=settings["curlbatch"])
+    if settings.get("curlbatch", 0) < 0:  # per-file mode, that many transfers at once
+        settings.update(curlbatch=0, parallel=-settings["curlbatch"])
     keys.update({k: v for k, v in settings.items() if not (k == "curlbatch" and v == 0)})
     sandbox.write_settings(**keys)
     return remote
 
 
-@pytest.fixture(params=[0, 1, 4], ids=["per-file", "batch", "batch, 4 at once"])
+@pytest.fixture(params=[0, 1, 4, -4],
+                ids=["per-file", "batch", "batch, 4 at once", "per-file, 4 at once"])
 def curlbatch(request):
     """MOD_CRATEFERRY_CURLBATCH for the tests that hold for every curl mode; 4 stands
-    for the batch with MOD_CRATEFERRY_PARALLEL=4."""
+    for the batch with MOD_CRATEFERRY_PARALLEL=4, -4 for per-file mode with it."""
     return request.param
+
+
+def at_once(curlbatch):
+    """Transfers at once of a curlbatch fixture value."""
+    return max(abs(curlbatch), 1) if abs(curlbatch) > 1 else 1
 
 
 def logins(ftp_server):
@@ -172,7 +180,8 @@ def test_a_dead_server_ends_the_run_after_the_first_files_attempts(sandbox, ftp_
     result = sandbox.run("upload", faketime=FAST)
 
     # The first failure ends every run at once; the first file's retries follow.
-    assert result.process_count("curl") == min(curlbatch, count) + 2 if curlbatch > 1 else 3, result
+    runs = at_once(curlbatch)
+    assert result.process_count("curl") == (min(runs, count) + 2 if runs > 1 else 3), result
     failures = result.entries()[1:-2]
     assert len(failures) == 3, result
     for priority, message in failures:
@@ -355,16 +364,17 @@ def test_a_file_refused_mid_batch_is_retried_alone_and_the_others_finished(sandb
     finished = [uploaded(sandbox.scan / n) for n in walk if n != "b.dat"]
     done = [e for e in result.entries() if e[1].endswith("was uploaded")]
     # Transfers at once end in any order; one at a time, in the walk's.
-    assert (sorted(done) if curlbatch > 1 else done) == \
-        (sorted(finished) if curlbatch > 1 else finished), str(result)
+    assert (sorted(done) if at_once(curlbatch) > 1 else done) == \
+        (sorted(finished) if at_once(curlbatch) > 1 else finished), str(result)
     assert files[1].stat().st_mtime == REFERENCE + 60
     for path in files[:1] + files[2:]:
         assert (remote / path.name).read_bytes() == path.name.encode()
         assert not path.exists() if ruploaded else path.stat().st_mtime == REFERENCE
     # One curl run (and login) for each group of files between failures, plus one per
-    # retry; 4 at once, one run per file, the others going on beside b's.
+    # retry; 4 at once (batch or per file), one run per file, the others going on
+    # beside b's.
     before_b = walk.index("b.dat")
-    if curlbatch > 1:
+    if at_once(curlbatch) > 1:
         runs = len(walk) + 2
     else:
         runs = (1 + (before_b < len(walk) - 1)) + 2 if curlbatch else len(walk) + 2

@@ -132,13 +132,14 @@ TEST(CommandTexts, PlainAndHostileValuesGiveTheseTexts) {
          "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 --limit-rate 512K ftp://h/up/a.jpg -T /proc/self/fd/5 "
          "2>/var/crateFerry/curl_error"},
         {"a rate cap in the batch's options", text_before(curl_batch_config({{"/s/a", 5}},
-                                                             remote_capped("ftp://h/", 64)), "write-out"),
+                                                             remote_at("ftp://h/"), 64), "write-out"),
          "user = \"u:p\\\"w\"\nfail\nshow-error\nsilent\ngloboff\nconnect-timeout = 300\nspeed-limit = 1\n"
          "speed-time = 300\nlimit-rate = 64K\n"},
-        {"transfers at once share the batch's cap", text_before(curl_batch_config({{"/s/a", 5}},
-                                                             remote_capped("ftp://h/", 100, 3)), "write-out"),
-         "user = \"u:p\\\"w\"\nfail\nshow-error\nsilent\ngloboff\nconnect-timeout = 300\nspeed-limit = 1\n"
-         "speed-time = 300\nlimit-rate = 33K\n"},
+        {"transfers at once share the cap", std::to_string(rate_per_transfer(100, 3)), "33"},
+        {"a later run's per-file command has an error file of its own",
+         curl_upload_command({"/s/a.jpg", 5}, remote_at("ftp://h/up/"), 2),
+         "printf '%s\\n' \"$CRATEFERRY_CURL_USER\" | curl -fSs -K - --connect-timeout 300 -Y 1 -y 300 "
+         "ftp://h/up/a.jpg -T /proc/self/fd/5 2>/var/crateFerry/curl_error.3"},
         {"a cap too small to share still moves", std::to_string(rate_per_transfer(3, 16)), "1"},
         {"no cap is shared as none", std::to_string(rate_per_transfer(0, 4)), "0"},
         {"a rate cap on a download", download_command("", "ftp://h/a", 7, 300, 100),
@@ -413,12 +414,12 @@ TEST(CurlBatch, EveryValueIsEscapedAndRenamedFilesGetAGroupEach) {
         "user = \"u:p\\\"w\"\nfail\nshow-error\nsilent\ngloboff\nconnect-timeout = 300\n"
         "speed-limit = 1\nspeed-time = 300\n"
         "write-out = \"crateferry-result %{urlnum} %{exitcode} %{errormsg}\\n\"\n";
-    EXPECT_EQ(curl_batch_config({{"/s/a.dat", 5}, {"/s/-b \"c\"\\\r", 6}}, remote_at("ftp://h/in/")),
+    EXPECT_EQ(curl_batch_config({{"/s/a.dat", 5}, {"/s/-b \"c\"\\\r", 6}}, remote_at("ftp://h/in/"), 0),
               common + "url = \"ftp://h/in/a.dat\"\noutput = \"/dev/null\"\nupload-file = \"/proc/self/fd/5\"\n"
                        "url = \"ftp://h/in/-b%20%22c%22%5C%0D\"\noutput = \"/dev/null\"\n"
                        "upload-file = \"/proc/self/fd/6\"\n");
     const std::string renamed =
-        curl_batch_config({{"/s/a b", 5}, {"/s/c", 6}}, remote_at("ftp://h/in/", true));
+        curl_batch_config({{"/s/a b", 5}, {"/s/c", 6}}, remote_at("ftp://h/in/", true), 0);
     EXPECT_EQ(renamed, common + "quote = \"-RNFR .a b.0123abcd.cfpart\"\nquote = \"-RNTO a b\"\n"
                                 "url = \"ftp://h/in/.a%20b.0123abcd.cfpart\"\noutput = \"/dev/null\"\n"
                                 "upload-file = \"/proc/self/fd/5\"\nnext\n" +
@@ -558,7 +559,7 @@ TEST(WaysOfSending, ReportEveryNameTheyCannotCarryAsRefusedWithoutRunningCurl) {
     Remote remote = remote_at("ftp://h/in/");
     int sent = 0;
     const OnSent count_sent = [&](const PendingFile&, int) { ++sent; };
-    EXPECT_EQ(send_with_curl(remote, files, count_sent), refused);
+    EXPECT_EQ(send_in_file_runs(remote, files, count_sent), refused);
     remote.curl_batch = true;
     EXPECT_EQ(send_files(remote, files, count_sent), refused);
     EXPECT_EQ(sent, 0);

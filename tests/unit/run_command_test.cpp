@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -218,4 +220,62 @@ TEST(RunShellWithSecrets, TheCommandReadsEachSecretFromItsEnvironment) {
         EXPECT_EQ(read_text(output), c.expected) << c.behaviour;
     }
     unsetenv("CF_KEPT");
+}
+
+// Children started together, some with output, one ended early: each is reaped exactly
+// once, by its own PID, and a child of the test's own is never reaped by the set.
+TEST(ChildSet, EachChildIsReapedOnceAndNoOtherChildIsTouched) {
+    struct ChildCase {
+        const char* behaviour;
+        const char* command;
+        bool with_output;
+        const char* output;
+        int exit_code;  // -1: ended by the test (SIGTERM to its group)
+    };
+    const ChildCase cases[] = {
+        {"a quick child with output", "echo one", true, "one\n", 0},
+        {"a child that fails", "sleep 0.2; exit 3", false, "", 3},
+        {"output written in pieces", "printf a; sleep 0.1; printf b", true, "ab", 0},
+        {"a pipeline ended early, all of its group", "sleep 30 | sleep 30", false, "", -1},
+    };
+    char* sleeper_argv[] = {const_cast<char*>("/bin/sleep"), const_cast<char*>("1"), nullptr};
+    Child outsider = Child::start_program(sleeper_argv);  // not in the set
+    std::vector<Child> children;
+    for (const ChildCase& c : cases) children.push_back(Child::start(c.command, {}, {}, c.with_output));
+    std::vector<Child*> set;
+    for (Child& child : children) set.push_back(&child);
+    std::vector<std::string> outputs(children.size());
+    children[3].end();
+    for (std::vector<size_t> ready; !(ready = wait_for_children(set)).empty();) {
+        for (const size_t i : ready) {
+            if (children[i].output() < 0) continue;
+            char buffer[64];
+            const ssize_t n = read(children[i].output(), buffer, sizeof buffer);
+            if (n > 0) outputs[i].append(buffer, static_cast<size_t>(n));
+            else children[i].close_output();
+        }
+    }
+    for (size_t i = 0; i < children.size(); ++i) {
+        const ChildCase& c = cases[i];
+        ASSERT_TRUE(children[i].ended()) << c.behaviour;
+        EXPECT_EQ(outputs[i], c.output) << c.behaviour;
+        if (c.exit_code >= 0)
+            EXPECT_EQ(exit_code(children[i].status()), c.exit_code) << c.behaviour;
+        else
+            EXPECT_TRUE(WIFSIGNALED(children[i].status())) << c.behaviour;
+    }
+    EXPECT_FALSE(outsider.ended());
+    EXPECT_EQ(exit_code(outsider.wait()), 0);
+}
+
+TEST(ChildSet, AChildLeftRunningIsEndedAndReapedWithItsOwner) {
+    {
+        Child child = Child::start("sleep 30", {}, {});
+        ASSERT_TRUE(child.started());
+        Child moved = std::move(child);  // one owner at a time
+        EXPECT_FALSE(child.started());   // NOLINT(bugprone-use-after-move): what a move leaves
+    }
+    // Nothing of this test is left to reap.
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
 }

@@ -1,0 +1,110 @@
+// The plan of an upload's transfers, the retry policy and the reading of batch
+// results: pure decisions, tested without any server.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "transfer/runs.h"
+
+namespace {
+
+TEST(Plan, FilesAreSplitIntoContiguousRunsOfAboutEqualSize) {
+    struct SplitCase {
+        const char* behaviour;
+        size_t count;
+        unsigned transfers;
+        std::vector<size_t> sizes;
+    };
+    const SplitCase cases[] = {
+        {"one transfer takes every file", 5, 1, {5}},
+        {"four at once over ten files", 10, 4, {2, 3, 2, 3}},
+        {"fewer files than transfers: one run a file", 2, 4, {1, 1}},
+        {"no file, no run", 0, 4, {}},
+        {"0 asked counts as one", 3, 0, {3}},
+    };
+    for (const SplitCase& c : cases) {
+        const std::vector<RunPart> parts = split_into_runs(c.count, c.transfers);
+        std::vector<size_t> sizes;
+        size_t next = 0;
+        for (const RunPart& part : parts) {
+            EXPECT_EQ(part.first, next) << c.behaviour;
+            next += part.count;
+            sizes.push_back(part.count);
+        }
+        EXPECT_EQ(sizes, c.sizes) << c.behaviour;
+    }
+}
+
+TEST(Plan, TransfersAtOnceAreBoundByFilesAndOpenFiles) {
+    struct AtOnceCase {
+        const char* behaviour;
+        unsigned asked;
+        size_t files;
+        size_t open_allowed;
+        unsigned at_once;
+    };
+    const AtOnceCase cases[] = {
+        {"as asked", 4, 100, 1000, 4},
+        {"no more than files", 4, 2, 1000, 2},
+        {"no more than the open-file limit allows", 8, 100, 3, 3},
+        {"at least one, with no file", 4, 0, 1000, 1},
+        {"at least one, with no open file allowed", 4, 10, 0, 1},
+    };
+    for (const AtOnceCase& c : cases)
+        EXPECT_EQ(transfers_at_once(c.asked, c.files, c.open_allowed), c.at_once) << c.behaviour;
+}
+
+TEST(RetryPolicy, ThreeAttemptsThenTheFileFailsOrTheRunStopsOnADeadLink) {
+    struct StepCase {
+        const char* behaviour;
+        Outcome outcome;
+        int attempt;
+        NextStep step;
+    };
+    const StepCase cases[] = {
+        {"a sent file is done", Outcome::sent, 1, NextStep::done},
+        {"a failed first attempt is tried again", Outcome::failed, 1, NextStep::retry},
+        {"a stalled second attempt is tried again", Outcome::stalled, 2, NextStep::retry},
+        {"a failed third attempt gives the file up", Outcome::failed, 3, NextStep::give_up},
+        {"a stalled third attempt stops the run", Outcome::stalled, 3, NextStep::stop_run},
+        {"an unreachable server on the third stops the run", Outcome::unreachable, 3,
+         NextStep::stop_run},
+        {"a third attempt that went is done", Outcome::sent, 3, NextStep::done},
+    };
+    for (const StepCase& c : cases)
+        EXPECT_EQ(after_attempt(c.outcome, c.attempt), c.step) << c.behaviour;
+}
+
+TEST(BatchResults, EachResultLineIsReadAsCurlWroteIt) {
+    struct LineCase {
+        const char* behaviour;
+        const char* line;
+        bool read;
+        size_t urlnum;
+        int exit_code;
+        const char* error;  // what a failure logs
+    };
+    const LineCase cases[] = {
+        {"a sent file", "crateferry-result 0 0 \n", true, 0, 0, "curl: (0)"},
+        {"a failure with curl's text", "crateferry-result 3 9 Access denied: 530\n", true, 3, 9,
+         "curl: (9) Access denied: 530"},
+        {"without its line feed", "crateferry-result 1 28 Operation timed out", true, 1, 28,
+         "curl: (28) Operation timed out"},
+        {"a long text is cut to 63 characters",
+         "crateferry-result 0 25 " "Failed FTP upload: 553 this reply goes on and on and on and on\n",
+         true, 0, 25, "curl: (25) Failed FTP upload: 553 this reply goes on and on and"},
+        {"another line of curl's output", "226 Transfer complete\n", false, 0, 0, ""},
+        {"the mark inside a line", "x crateferry-result 0 0\n", false, 0, 0, ""},
+    };
+    for (const LineCase& c : cases) {
+        ResultLine result{};
+        ASSERT_EQ(read_result_line(c.line, &result), c.read) << c.behaviour;
+        if (!c.read) continue;
+        EXPECT_EQ(result.urlnum, c.urlnum) << c.behaviour;
+        EXPECT_EQ(result.exit_code, c.exit_code) << c.behaviour;
+        EXPECT_EQ(batch_error_text(result), c.error) << c.behaviour;
+    }
+}
+
+}  // namespace
