@@ -90,6 +90,12 @@ sftp_server -> harness.SftpServer (asyncssh on 127.0.0.1, password logins only)
     Both servers: .pause() / .resume() stop and continue the server process (SIGSTOP):
     its connections stay open and nothing answers.
 
+http_server -> harness.HttpServer (http.server on 127.0.0.1, no logins)
+    .root, .port, .host, .url("in/a.csv") -> "http://127.0.0.1:PORT/in/a.csv". PUT stores
+    into an existing folder (201), HEAD answers the size as Content-Length (404: none).
+    Hook: .cut_stores(name, keep=None) (it keeps its first `keep` bytes, default half,
+    answered 201: "cut"). .events(), .stop(), .kill(), .running, .server_log().
+
 harness.SilentListener() (no fixture): a TCP listener on 127.0.0.1 that accepts and
 never sends a byte; .host, .port, .close().
 
@@ -151,6 +157,13 @@ def ftpd(sandbox):
 @pytest.fixture
 def ftp_server(tmp_path):
     server = harness.FtpServer(tmp_path / "ftp")
+    yield server
+    server.kill()
+
+
+@pytest.fixture
+def http_server(tmp_path):
+    server = harness.HttpServer(tmp_path / "http")
     yield server
     server.kill()
 

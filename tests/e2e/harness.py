@@ -597,6 +597,12 @@ class _Server:
     def _user_entry(self, password, home):
         return password
 
+    def _set_control(self, key, value):
+        control = self.state / "control.json"
+        content = json.loads(control.read_text()) if control.exists() else {}
+        content[key] = value(content.get(key)) if callable(value) else value
+        self._write_json("control.json", content)
+
     def add_user(self, name, password, home=None):
         """Adds (or changes) a user. Any text works for the password."""
         self._users[name] = self._user_entry(password, home)
@@ -675,12 +681,6 @@ class FtpServer(_Server):
         """url("in/") -> "ftp://127.0.0.1:PORT/in/"."""
         return f"ftp://{self.host}:{self.port}/{path}"
 
-    def _set_control(self, key, value):
-        control = self.state / "control.json"
-        content = json.loads(control.read_text()) if control.exists() else {}
-        content[key] = value(content.get(key)) if callable(value) else value
-        self._write_json("control.json", content)
-
     def _control_add(self, key, name):
         self._set_control(key, lambda names: (names or []) + [name])
 
@@ -727,6 +727,21 @@ class FtpServer(_Server):
     def delay_passive_replies(self, milliseconds):
         """EPSV and PASV are answered `milliseconds` later, as across a real link."""
         self._set_control("passive_delay_ms", milliseconds)
+
+
+class HttpServer(_Server):
+    """http.server on 127.0.0.1: PUT stores into `root` (201), HEAD answers the size as
+    Content-Length (404 for no file); no logins, credentials sent are ignored."""
+    script = "http_server.py"
+
+    def url(self, path=""):
+        """url("in/a") -> "http://127.0.0.1:PORT/in/a"."""
+        return f"http://{self.host}:{self.port}/{path}"
+
+    def cut_stores(self, name, keep=None):
+        """A PUT of this name is read whole but keeps only its first `keep` bytes
+        (default half) and is answered 201, as on a full disk: ("cut", name)."""
+        self._set_control("cut", lambda table: {**(table or {}), name: keep})
 
 
 class SilentListener:

@@ -68,7 +68,8 @@ def test_curl_uploads_and_lists_over_passive_ftp_with_a_hostile_password(sandbox
 
 
 # What a size check meets: each server fault, the file's fate on the server, and what
-# SIZE (curl -I prints it as Content-Length) or sftp's `ls -ln` reports for its name.
+# SIZE or HEAD (curl -I prints either as Content-Length) or sftp's `ls -ln` reports for
+# its name.
 RENAMES_TO = "report_.csv"
 FAULTS = [  # mode, hook, file sent (40,000 bytes), what the server holds, size reported, event
     ("ftp", None, "a.csv", {"a.csv": 40000}, 40000, ("size", "a.csv")),
@@ -83,15 +84,18 @@ FAULTS = [  # mode, hook, file sent (40,000 bytes), what the server holds, size 
     ("sftp", None, "a.csv", {"a.csv": 40000}, 40000, None),
     ("sftp", lambda s: s.cut_writes("a.csv", keep=1000), "a.csv", {"a.csv": 1000}, 1000,
      ("cut", "a.csv")),
+    ("http", None, "a.csv", {"a.csv": 40000}, 40000, None),
+    ("http", lambda s: s.cut_stores("a.csv"), "a.csv", {"a.csv": 20000}, 20000, ("cut", "a.csv")),
 ]
 
 
 @pytest.mark.parametrize("mode, hook, name, held, reported, event", FAULTS,
                          ids=["ftp", "ftp-ascii", "stored-as", "renamed-as", "cut-half",
-                              "cut-to-0", "no-size", "sftp", "sftp-cut"])
+                              "cut-to-0", "no-size", "sftp", "sftp-cut", "http", "http-cut"])
 def test_server_faults_that_a_size_check_meets(request, sandbox, mode, hook, name, held,
                                                 reported, event):
-    server = request.getfixturevalue("sftp_server" if mode == "sftp" else "ftp_server")
+    server = request.getfixturevalue({"sftp": "sftp_server", "http": "http_server"}.get(
+        mode, "ftp_server"))
     (server.root / "in").mkdir()
     (sandbox.scan / name).write_bytes(b"x" * 40000)
     if hook:
@@ -107,7 +111,7 @@ def test_server_faults_that_a_size_check_meets(request, sandbox, mode, hook, nam
         renames = f"-Q '-RNFR {sent_as}' -Q '-RNTO {name}'" if sent_as != name else ""
         sent = sandbox.shell(f"curl -fsS -u ferry:s3cret -T '{sandbox.scan / name}' {renames} "
                              f"'{server.url('in/' + quote(sent_as))}'")
-        asked = sandbox.shell(f"curl -sS -u ferry:s3cret -I '{server.url('in/' + quote(name))}"
+        asked = sandbox.shell(f"curl -fsS -u ferry:s3cret -I '{server.url('in/' + quote(name))}"
                               f"{';type=a' if mode == 'ftp ascii' else ''}'")
         size = re.search(r"^Content-Length: (\d+)\r?$", asked.stdout, re.MULTILINE)
     assert sent.returncode == 0, sent
