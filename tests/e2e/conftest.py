@@ -67,7 +67,12 @@ ftp_server -> harness.FtpServer (pyftpdlib on 127.0.0.1, passive mode works with
     silent: "stalled"), .clear_stalls(), .hold_writes(name) / .release(name) (an
     upload is not read until released: "held"), .refuse_renames(name) (RNTO fails:
     "rename refused"), .die_during_download(name) (half the file, then the server
-    ends: "died"); .events() also has "opened" and "renamed";
+    ends: "died"), .store_as(name, other) (a STOR of it, or RNTO to it, lands under
+    `other`, answered as usual: "stored as"), .cut_stores(name, keep=None) (it keeps its
+    first `keep` bytes, default half, answered 226: "cut"), .refuse_size() (SIZE answers
+    502 for every file); .events() also has "opened", "renamed" and "size" (each SIZE).
+    SIZE answers in binary mode only (curl -I asks it so and prints Content-Length); in
+    ASCII mode, where a connection starts, it answers 550;
     .wait_for_event(event, name).
 
 sftp_server -> harness.SftpServer (asyncssh on 127.0.0.1, password logins only)
@@ -78,11 +83,18 @@ sftp_server -> harness.SftpServer (asyncssh on 127.0.0.1, password logins only)
       .refuse_writes(name)   opening it for writing fails: "Permission denied";
       .hold_writes(name)     its first write waits until .release(name);
       .wait_for_event("held", name, timeout=30) -> bool;
-      .events() -> [(event, name)], event in "opened", "refused", "held", "closed".
+      .events() -> [(event, name)], event in "opened", "refused", "held", "closed", "cut".
       .refuse_renames(name)  a rename to it fails: "rename refused" ("renamed" on success);
+      .cut_writes(name, keep) its writes past `keep` bytes are acknowledged, dropped: "cut";
     .stop() (SIGTERM), .kill() (SIGKILL), .running, .server_log().
     Both servers: .pause() / .resume() stop and continue the server process (SIGSTOP):
     its connections stay open and nothing answers.
+
+http_server -> harness.HttpServer (http.server on 127.0.0.1, no logins)
+    .root, .port, .host, .url("in/a.csv") -> "http://127.0.0.1:PORT/in/a.csv". PUT stores
+    into an existing folder (201), HEAD answers the size as Content-Length (404: none).
+    Hook: .cut_stores(name, keep=None) (it keeps its first `keep` bytes, default half,
+    answered 201: "cut"). .events(), .stop(), .kill(), .running, .server_log().
 
 harness.SilentListener() (no fixture): a TCP listener on 127.0.0.1 that accepts and
 never sends a byte; .host, .port, .close().
@@ -145,6 +157,13 @@ def ftpd(sandbox):
 @pytest.fixture
 def ftp_server(tmp_path):
     server = harness.FtpServer(tmp_path / "ftp")
+    yield server
+    server.kill()
+
+
+@pytest.fixture
+def http_server(tmp_path):
+    server = harness.HttpServer(tmp_path / "http")
     yield server
     server.kill()
 

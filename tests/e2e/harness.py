@@ -597,6 +597,12 @@ class _Server:
     def _user_entry(self, password, home):
         return password
 
+    def _set_control(self, key, value):
+        control = self.state / "control.json"
+        content = json.loads(control.read_text()) if control.exists() else {}
+        content[key] = value(content.get(key)) if callable(value) else value
+        self._write_json("control.json", content)
+
     def add_user(self, name, password, home=None):
         """Adds (or changes) a user. Any text works for the password."""
         self._users[name] = self._user_entry(password, home)
@@ -675,12 +681,6 @@ class FtpServer(_Server):
         """url("in/") -> "ftp://127.0.0.1:PORT/in/"."""
         return f"ftp://{self.host}:{self.port}/{path}"
 
-    def _set_control(self, key, value):
-        control = self.state / "control.json"
-        content = json.loads(control.read_text()) if control.exists() else {}
-        content[key] = value(content.get(key)) if callable(value) else value
-        self._write_json("control.json", content)
-
     def _control_add(self, key, name):
         self._set_control(key, lambda names: (names or []) + [name])
 
@@ -707,9 +707,41 @@ class FtpServer(_Server):
         """A download of this name gets its first half, then the server ends: ("died", name)."""
         self._control_add("die", name)
 
+    def store_as(self, name, other):
+        """An upload of this name (STOR, or RNTO to it) lands under `other` in the same
+        folder and is answered as usual, as a server that mends names does ("report
+        .csv" stored as "report_.csv"): ("stored as", name)."""
+        self._set_control("store_as", lambda table: {**(table or {}), name: other})
+
+    def cut_stores(self, name, keep=None):
+        """An upload of this name is read whole but keeps only its first `keep` bytes
+        (default half) and is answered 226, as on a full disk: ("cut", name)."""
+        self._set_control("cut", lambda table: {**(table or {}), name: keep})
+
+    def refuse_size(self):
+        """SIZE answers "502 Command not implemented." for every file, as a server
+        without the extension. Unhooked, SIZE answers "213 BYTES" after TYPE I and
+        550 in ASCII mode; every SIZE records ("size", name)."""
+        self._set_control("refuse_size", True)
+
     def delay_passive_replies(self, milliseconds):
         """EPSV and PASV are answered `milliseconds` later, as across a real link."""
         self._set_control("passive_delay_ms", milliseconds)
+
+
+class HttpServer(_Server):
+    """http.server on 127.0.0.1: PUT stores into `root` (201), HEAD answers the size as
+    Content-Length (404 for no file); no logins, credentials sent are ignored."""
+    script = "http_server.py"
+
+    def url(self, path=""):
+        """url("in/a") -> "http://127.0.0.1:PORT/in/a"."""
+        return f"http://{self.host}:{self.port}/{path}"
+
+    def cut_stores(self, name, keep=None):
+        """A PUT of this name is read whole but keeps only its first `keep` bytes
+        (default half) and is answered 201, as on a full disk: ("cut", name)."""
+        self._set_control("cut", lambda table: {**(table or {}), name: keep})
 
 
 class SilentListener:
@@ -772,6 +804,13 @@ class SftpServer(_Server):
     def refuse_renames(self, name):
         """A rename to this name fails with "Permission denied": ("rename refused", name)."""
         self._control.setdefault("refuse_rename", []).append(name)
+        self._write_json("control.json", self._control)
+
+    def cut_writes(self, name, keep):
+        """Writes to this name beyond its first `keep` bytes are acknowledged but
+        dropped: the server holds the file cut short and sftp reports success;
+        ("cut", name) at the first byte dropped."""
+        self._control.setdefault("cut", {})[name] = keep
         self._write_json("control.json", self._control)
 
     def await_sessions(self, count):

@@ -1,7 +1,9 @@
 """The harness itself: the real tools work inside the sandbox the way the program uses them."""
 import ftplib
+import re
 import socket
 import subprocess
+from urllib.parse import quote
 
 import harness
 import pytest
@@ -65,8 +67,57 @@ def test_curl_uploads_and_lists_over_passive_ftp_with_a_hostile_password(sandbox
     assert (ftp_server.root / "odd" / "f.txt").read_text() == "data"
 
 
+# What a size check meets: each server fault, the file's fate on the server, and what
+# SIZE or HEAD (curl -I prints either as Content-Length) or sftp's `ls -ln` reports for
+# its name.
+RENAMES_TO = "report_.csv"
+FAULTS = [  # mode, hook, file sent (40,000 bytes), what the server holds, size reported, event
+    ("ftp", None, "a.csv", {"a.csv": 40000}, 40000, ("size", "a.csv")),
+    ("ftp ascii", None, "a.csv", {"a.csv": 40000}, None, ("size", "a.csv")),
+    ("ftp", lambda s: s.store_as("report .csv", RENAMES_TO), "report .csv",
+     {RENAMES_TO: 40000}, None, ("stored as", "report .csv")),
+    ("ftp temporary", lambda s: s.store_as("report .csv", RENAMES_TO), "report .csv",
+     {RENAMES_TO: 40000}, None, ("stored as", "report .csv")),
+    ("ftp", lambda s: s.cut_stores("a.csv"), "a.csv", {"a.csv": 20000}, 20000, ("cut", "a.csv")),
+    ("ftp", lambda s: s.cut_stores("a.csv", keep=0), "a.csv", {"a.csv": 0}, 0, ("cut", "a.csv")),
+    ("ftp", lambda s: s.refuse_size(), "a.csv", {"a.csv": 40000}, None, ("size", "a.csv")),
+    ("sftp", None, "a.csv", {"a.csv": 40000}, 40000, None),
+    ("sftp", lambda s: s.cut_writes("a.csv", keep=1000), "a.csv", {"a.csv": 1000}, 1000,
+     ("cut", "a.csv")),
+    ("http", None, "a.csv", {"a.csv": 40000}, 40000, None),
+    ("http", lambda s: s.cut_stores("a.csv"), "a.csv", {"a.csv": 20000}, 20000, ("cut", "a.csv")),
+]
 
 
+@pytest.mark.parametrize("mode, hook, name, held, reported, event", FAULTS,
+                         ids=["ftp", "ftp-ascii", "stored-as", "renamed-as", "cut-half",
+                              "cut-to-0", "no-size", "sftp", "sftp-cut", "http", "http-cut"])
+def test_server_faults_that_a_size_check_meets(request, sandbox, mode, hook, name, held,
+                                                reported, event):
+    server = request.getfixturevalue({"sftp": "sftp_server", "http": "http_server"}.get(
+        mode, "ftp_server"))
+    (server.root / "in").mkdir()
+    (sandbox.scan / name).write_bytes(b"x" * 40000)
+    if hook:
+        hook(server)
+    if mode == "sftp":
+        sandbox.link_ssh_tools()
+        sandbox.write_ssh_config(server)
+        (sandbox.work / "sftp_list").write_text(f'put "{sandbox.scan / name}"\nls -ln "{name}"\n')
+        sent = asked = sandbox.shell(SFTP_BATCH)
+        size = re.search(r"^-\S+ +\S+ +\d+ +\d+ +(\d+) ", asked.stdout, re.MULTILINE)
+    else:
+        sent_as = f".{name}.0123abcd.cfpart" if mode == "ftp temporary" else name
+        renames = f"-Q '-RNFR {sent_as}' -Q '-RNTO {name}'" if sent_as != name else ""
+        sent = sandbox.shell(f"curl -fsS -u ferry:s3cret -T '{sandbox.scan / name}' {renames} "
+                             f"'{server.url('in/' + quote(sent_as))}'")
+        asked = sandbox.shell(f"curl -fsS -u ferry:s3cret -I '{server.url('in/' + quote(name))}"
+                              f"{';type=a' if mode == 'ftp ascii' else ''}'")
+        size = re.search(r"^Content-Length: (\d+)\r?$", asked.stdout, re.MULTILINE)
+    assert sent.returncode == 0, sent
+    assert {p.name: p.stat().st_size for p in (server.root / "in").iterdir()} == held
+    assert (int(size[1]) if size else None) == reported, asked
+    assert event is None or event in server.events()
 def test_ftp_server_opens_data_ports_of_a_range_and_names_another_address(tmp_path):
     with socket.create_server(("127.0.0.1", 0)) as probe:
         port = probe.getsockname()[1]

@@ -22,12 +22,21 @@ components); every event is appended to STATE_DIR/events.jsonl as
   "die":    a download of the file sends its first half, then the whole server ends
             at once ("died"), as a server that crashes mid-transfer;
   "refuse_rename": RNTO to this name fails with 550 ("rename refused");
+  "store_as": {name: other}: a STOR of the file, or a RNTO to it, lands under the name
+            `other` in the same folder, answered as usual ("stored as", name), as a
+            server that mends names it dislikes ("report .csv" -> "report_.csv");
+  "cut":    {name: keep}: an upload of the file is read whole but keeps only its first
+            `keep` bytes (null: half), still answered 226 ("cut"), as a full disk;
+  "refuse_size": true: SIZE answers "502 Command not implemented." for every file,
+            as a server without the extension;
   "passive_delay_ms": a number: EPSV and PASV are answered that much later, as a
             server across a real link would answer (on loopback the answer is there
             within microseconds, which no real client meets).
 Every upload's data connection records "opened" with the name written, every
-rename "renamed" with the new name, and every login "in use" with the number of
-logged-in connections open at that moment.
+rename "renamed" with the new name, every SIZE "size" with the file name, and
+every login "in use" with the number of logged-in connections open at that moment.
+Unhooked, SIZE answers "213 BYTES" in binary mode (TYPE I) and 550 in ASCII mode
+(TYPE A, which every connection starts in), as pyftpdlib does.
 An upload keeps what arrives as all zero bytes as a hole: a sparse file of gigabytes
 arrives whole, at its size, without taking that room on the machine's disk.
 """
@@ -86,6 +95,14 @@ def named(name, entries):
     return any(entry == name or (entry.startswith("re:") and re.fullmatch(entry[3:], name))
                for entry in entries)
 
+def lookup(name, table):
+    """(True, value) for the first entry of the dict `table` that names `name`."""
+    for entry, value in table.items():
+        if named(name, [entry]):
+            return True, value
+    return False, None
+
+
 def control(state_dir, key, default=()):
     try:
         with open(os.path.join(state_dir, "control.json"), encoding="utf-8") as f:
@@ -109,8 +126,9 @@ class ZerosAsHoles:
 
     _zeros = bytes(1 << 20)
 
-    def __init__(self, file_obj):
+    def __init__(self, file_obj, cut=None):
         self._file = file_obj
+        self._cut = cut  # size received -> size kept, or None to keep it all
 
     def write(self, chunk):
         if len(chunk) <= len(self._zeros) and chunk == self._zeros[:len(chunk)]:
@@ -125,6 +143,8 @@ class ZerosAsHoles:
             end = self._file.tell()
             if end > os.fstat(self._file.fileno()).st_size:
                 self._file.truncate(end)  # a hole at the end counts too
+            if self._cut is not None:
+                self._file.truncate(self._cut(end))
         self._file.close()
 
     def __getattr__(self, name):
@@ -142,8 +162,12 @@ def hooked_dtp_handler(state_dir):
 
         def enable_receiving(self, type, cmd):
             super().enable_receiving(type, cmd)
-            self.file_obj = ZerosAsHoles(self.file_obj)
             name = file_name(self.file_obj)
+            cut, keep = lookup(name, control(state_dir, "cut", {}))
+            if cut:
+                record(state_dir, "cut", name)
+            self.file_obj = ZerosAsHoles(self.file_obj, (
+                lambda size: size // 2 if keep is None else min(size, keep)) if cut else None)
             record(state_dir, "opened", name)
             if named(name, control(state_dir, "stall")):
                 record(state_dir, "stalled", name)
@@ -210,6 +234,24 @@ def hooked_ftp_handler(state_dir):
             self._delay_passive_reply()
             return super().ftp_PASV(line)
 
+        def _stored_as(self, path):
+            name = os.path.basename(path)
+            found, other = lookup(name, control(state_dir, "store_as", {}))
+            if not found:
+                return path
+            record(state_dir, "stored as", name)
+            return os.path.join(os.path.dirname(path), other)
+
+        def ftp_STOR(self, file, mode="w"):
+            return super().ftp_STOR(self._stored_as(file), mode)
+
+        def ftp_SIZE(self, path):
+            record(state_dir, "size", os.path.basename(path))
+            if control(state_dir, "refuse_size", False):
+                self.respond("502 Command not implemented.")
+                return None
+            return super().ftp_SIZE(path)
+
         def ftp_RNTO(self, path):
             name = os.path.basename(path)
             if self._rnfr and named(name, control(state_dir, "refuse_rename")):
@@ -217,7 +259,7 @@ def hooked_ftp_handler(state_dir):
                 record(state_dir, "rename refused", name)
                 self.respond("550 Rename refused.")
                 return None
-            renamed = super().ftp_RNTO(path)
+            renamed = super().ftp_RNTO(self._stored_as(path) if self._rnfr else path)
             if renamed:
                 record(state_dir, "renamed", name)
             return renamed

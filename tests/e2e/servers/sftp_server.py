@@ -13,6 +13,9 @@ Hooks, read from STATE_DIR/control.json at every open and write:
              the server appends {"event": "held", "name": ...} to events.jsonl
              when it starts waiting;
   "refuse_rename": file names that a rename to fails with "Permission denied".
+  "cut":     {name: keep}: writes to the file beyond its first `keep` bytes are
+             acknowledged but dropped, so it ends cut short while the client was told
+             all went well ("cut" when the first byte is dropped), as a full disk;
   "await_sessions": a number: each session's first open for writing waits (up to
              10 s) until that many sessions are open at once.
 Every open for writing, refusal, close and rename ("renamed", new name) is appended
@@ -42,6 +45,14 @@ def named(name, entries):
     after "re:" (names the program makes up, such as its temporary names)."""
     return any(entry == name or (entry.startswith("re:") and re.fullmatch(entry[3:], name))
                for entry in entries)
+
+def lookup(name, table):
+    """(True, value) for the first entry of the dict `table` that names `name`."""
+    for entry, value in table.items():
+        if named(name, [entry]):
+            return True, value
+    return False, None
+
 
 def read_json(name, default):
     try:
@@ -74,6 +85,7 @@ class HookedSFTPServer(asyncssh.SFTPServer):
         super().__init__(chan, chroot=ROOT.encode())
         self._names = {}  # open file object -> file name, for writes
         self._held = set()
+        self._cut = set()
         self._awaited = False
         IN_USE[0] += 1
         record("in use", str(IN_USE[0]))
@@ -101,6 +113,15 @@ class HookedSFTPServer(asyncssh.SFTPServer):
 
     async def write(self, file_obj, offset, data):
         name = self._names.get(id(file_obj))
+        cut, keep = lookup(name, read_json("control.json", {}).get("cut", {})) \
+            if name is not None else (False, None)
+        if cut and offset + len(data) > keep:
+            if name not in self._cut:
+                self._cut.add(name)
+                record("cut", name)
+            if offset >= keep:
+                return len(data)
+            data = data[:keep - offset]
         if name is not None and name not in self._held:
             if named(name, read_json("control.json", {}).get("hold", [])):
                 self._held.add(name)
