@@ -40,6 +40,7 @@ Remote remote_from_settings(const Settings& settings) {
     remote.curl_batch = settings.curlbatch != 0;
     remote.rate_kib = settings.ratelimit;
     remote.transfers = std::min(std::max<uint32_t>(settings.parallel, 1), k_most_transfers);
+    remote.verify = settings.verify != 0;
     return remote;
 }
 
@@ -203,7 +204,8 @@ UploadReport upload_locked() {
             case Outcome::sent: report.changed += finished[i] ? 0 : 1; break;
             case Outcome::failed:
             case Outcome::stalled:
-            case Outcome::unreachable: ++report.failed; break;
+            case Outcome::unreachable:
+            case Outcome::unverified: ++report.failed; break;
             case Outcome::refused:
             case Outcome::unsafe: ++report.refused; break;
             case Outcome::not_tried: break;

@@ -75,6 +75,7 @@ constexpr SettingKey k_setting_keys[] = {
     {"MOD_CRATEFERRY_METRICSDIR", nullptr, &Settings::metricsdir, k_not_set},
     {"MOD_CRATEFERRY_RATELIMIT", &Settings::ratelimit, nullptr, k_not_set},
     {"MOD_CRATEFERRY_PARALLEL", &Settings::parallel, nullptr, k_not_set},
+    {"MOD_CRATEFERRY_VERIFY", &Settings::verify, nullptr, k_not_set},
 };
 
 // Keys whose value is a secret, or may hold one (a URL's user:password@): a line

@@ -41,6 +41,7 @@ struct Settings {
     uint32_t parallel;
     uint32_t keeppending;
     uint32_t keepfree;
+    uint32_t verify;
     // Not a key: true when the settings file was read and has no line for
     // MOD_CRATEFERRY_TIMECOUNT.
     bool timecount_missing;

@@ -104,10 +104,14 @@ Outcome log_upload_failure(int status, const char* error_path = paths::curl_erro
 // not counted as tried) and the file's attempts go on alone; when its last one
 // shows it dead too, the run stops as run_stops_after logs, counting the files not
 // tried and `more_pending` others. Returns one outcome per file. `first_attempt`
-// (counted from 1) is where every file's attempts begin.
+// (counted from 1) is where every file's attempts begin. With remote.verify, a sent
+// file is finished only when check_sizes (size_check.h, with `size_check`'s state, or
+// its own) proves it whole; otherwise it is Outcome::unverified, and the run stops
+// when the server cannot report sizes.
+struct SizeCheck;
 std::vector<Outcome> send_in_file_runs(const Remote& remote, const std::vector<PendingFile>& files,
                                        const OnSent& on_sent, int first_attempt = 1,
-                                       size_t more_pending = 0);
+                                       size_t more_pending = 0, SizeCheck* size_check = nullptr);
 
 // True, after logging, when a file's last attempt (`last`) shows the link or the
 // server dead: "upload stopped after a stalled transfer: %zu more files left pending"

@@ -40,6 +40,8 @@ void remove_batch_leftovers() {
     for (unsigned run = 0; run < k_most_transfers; ++run)
         (void)unlink(run_file(paths::curl_batch, run).c_str());
     (void)unlink(paths::curl_batch_results);
+    (void)unlink(paths::curl_sizes);
+    (void)unlink(paths::sftp_sizes);
 }
 
 std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& remote,

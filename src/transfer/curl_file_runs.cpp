@@ -16,6 +16,7 @@
 #include "exec/exec.h"
 #include "transfer/curl.h"
 #include "transfer/runs.h"
+#include "transfer/size_check.h"
 
 namespace {
 
@@ -47,6 +48,7 @@ struct FileRuns {
     std::vector<Place> places;
     size_t alone = k_no_file;  // the place whose file runs alone while the link looks dead
     bool stopped = false;
+    SizeCheck* size_check;
 };
 
 // Gives `place` the next file that can be sent, after the checks; false when none.
@@ -101,6 +103,25 @@ void end_others(FileRuns* runs, size_t keep) {
     }
 }
 
+// Finishes the sent file of `number`, with the size check when asked; a file the
+// server does not hold whole stays pending, and one whose size the server cannot
+// report stops the run.
+void finish_if_whole(FileRuns* runs, size_t number) {
+    Place& place = runs->places[number];
+    const PendingFile& file = runs->files[place.file];
+    if (!runs->remote.verify ||
+        check_sizes({{file.path, place.fd.get()}}, runs->remote, runs->size_check)[0]) {
+        runs->on_sent(file, place.fd.get());
+    } else {
+        runs->outcomes[place.file] = Outcome::unverified;
+        if (runs->size_check->server_cannot) {
+            runs->stopped = true;
+            end_others(runs, number);
+        }
+    }
+    free_place(runs, number);
+}
+
 // Judges a finished attempt as the retry policy says.
 void attempt_ended(FileRuns* runs, size_t number) {
     Place& place = runs->places[number];
@@ -120,8 +141,7 @@ void attempt_ended(FileRuns* runs, size_t number) {
     runs->outcomes[file] = outcome == Outcome::sent ? Outcome::sent : outcome;
     place.after = after_attempt(outcome, place.attempt);
     if (place.after == NextStep::done) {
-        runs->on_sent(runs->files[file], place.fd.get());
-        free_place(runs, number);
+        finish_if_whole(runs, number);
         return;
     }
     if (place.after == NextStep::retry && shows_link_dead(outcome) && runs->places.size() > 1) {
@@ -202,14 +222,17 @@ bool step(FileRuns* runs) {
 
 std::vector<Outcome> send_in_file_runs(const Remote& remote, const std::vector<PendingFile>& files,
                                        const OnSent& on_sent, int first_attempt,
-                                       size_t more_pending) {
+                                       size_t more_pending, SizeCheck* size_check) {
     unsigned long long limit = 0;
     const size_t allowed = open_files_allowed(remote.transfers, &limit);
     Remote each = remote;
     each.transfers = transfers_for(remote.transfers, files.size(), allowed, limit);
     // The run's cap is shared among the runs at once.
     each.rate_kib = rate_per_transfer(remote.rate_kib, each.transfers);
-    FileRuns runs{each, files, on_sent, first_attempt, more_pending, {}, {}, {}, {}, k_no_file, false};
+    SizeCheck own_check;
+    FileRuns runs{each,     files, on_sent,   first_attempt, more_pending,
+                  {},       {},    {},        {},            k_no_file,
+                  false,    size_check != nullptr ? size_check : &own_check};
     runs.secrets.push_back(curl_credentials_secret(remote.user.c_str(), remote.password.c_str()));
     runs.outcomes.assign(files.size(), Outcome::not_tried);
     for (size_t i = 0; i < files.size(); ++i) runs.waiting.push_back(i);

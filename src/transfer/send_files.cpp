@@ -10,6 +10,7 @@
 #include "transfer/curl.h"
 #include "transfer/runs.h"
 #include "transfer/sftp.h"
+#include "transfer/size_check.h"
 #include "transfer/transfer.h"
 
 namespace {
@@ -49,58 +50,113 @@ std::vector<size_t> all_places(size_t count) {
     return places;
 }
 
+// The files the tool reported sent, at `sent` in `run`, finished when the size check
+// proves them whole; the others are Outcome::unverified in `got`.
+void finish_checked(const std::vector<OpenFile>& run, const std::vector<size_t>& sent,
+                    const Remote& remote, SizeCheck* size_check, std::vector<Outcome>* got,
+                    const std::function<void(size_t)>& finish) {
+    std::vector<OpenFile> checked;
+    checked.reserve(sent.size());
+    for (const size_t i : sent) checked.push_back(run[i]);
+    const std::vector<bool> whole = check_sizes(checked, remote, size_check);
+    for (size_t k = 0; k < sent.size(); ++k) {
+        if (whole[k])
+            finish(sent[k]);
+        else
+            (*got)[sent[k]] = Outcome::unverified;
+    }
+}
+
 // One round of curl batch runs over the files of `batch` at `waiting`; a file sent is
-// finished at once. Returns the results per waiting file, or an empty vector when a
-// run's results could not be read (nothing may be sent again in this upload).
+// finished at once, or with the size check once the round is over. Returns the
+// results per waiting file, or an empty vector when a run's results could not be read
+// (nothing may be sent again in this upload).
 std::vector<Outcome> batch_round(const Remote& remote, const std::vector<PendingFile>& files,
                                  const OpenBatch& batch, const std::vector<size_t>& waiting,
-                                 const OnSent& on_sent) {
+                                 const OnSent& on_sent, SizeCheck* size_check) {
     std::vector<OpenFile> run;
     run.reserve(waiting.size());
     for (const size_t place : waiting)
         run.push_back({files[batch.files[place]].path, batch.opened[place].get()});
+    const auto finish = [&](size_t i) {
+        on_sent(files[batch.files[waiting[i]]], batch.opened[waiting[i]].get());
+    };
     std::vector<Outcome> got(waiting.size(), Outcome::not_tried);
+    std::vector<size_t> sent;
     const bool reported = curl_batch_upload(run, remote, [&](size_t i, Outcome outcome) {
         got[i] = outcome;
-        if (outcome == Outcome::sent)
-            on_sent(files[batch.files[waiting[i]]], batch.opened[waiting[i]].get());
+        if (outcome != Outcome::sent) return;
+        if (remote.verify) sent.push_back(i);
+        else finish(i);
     });
+    if (remote.verify) finish_checked(run, sent, remote, size_check, &got, finish);
     return reported ? got : std::vector<Outcome>();
 }
 
 // A file that failed in a batch run gets its remaining attempts alone, as in per-file
 // mode. True when its last one showed the link dead: the run stopped.
 bool attempts_alone(const Remote& remote, const PendingFile& file, size_t left_pending,
-                    Outcome* outcome, const OnSent& on_sent) {
+                    Outcome* outcome, const OnSent& on_sent, SizeCheck* size_check) {
     sleep(k_retry_pause_seconds);
     Remote alone = remote;
     alone.transfers = 1;
     // The file's own attempts; a stop is logged there, with the files after it.
-    *outcome = send_in_file_runs(alone, {file}, on_sent, /*first_attempt=*/2, left_pending)[0];
+    *outcome = send_in_file_runs(alone, {file}, on_sent, /*first_attempt=*/2, left_pending,
+                                 size_check)[0];
     return shows_link_dead(*outcome);
 }
 
 // Sends the files of one opened batch in rounds of runs; false once the upload stops.
 bool send_batch(const Remote& remote, const std::vector<PendingFile>& files, const OpenBatch& batch,
-                size_t unopened, std::vector<Outcome>* outcomes, const OnSent& on_sent) {
+                size_t unopened, std::vector<Outcome>* outcomes, const OnSent& on_sent,
+                SizeCheck* size_check) {
     std::vector<size_t> waiting = all_places(batch.files.size());
     while (!waiting.empty()) {
-        const std::vector<Outcome> got = batch_round(remote, files, batch, waiting, on_sent);
-        if (got.empty()) return false;
+        const std::vector<Outcome> got =
+            batch_round(remote, files, batch, waiting, on_sent, size_check);
+        if (got.empty() || size_check->server_cannot) {
+            for (size_t i = 0; i < got.size(); ++i) (*outcomes)[batch.files[waiting[i]]] = got[i];
+            return false;
+        }
         std::vector<size_t> untried;
         for (size_t i = 0; i < got.size(); ++i) {
             const size_t file = batch.files[waiting[i]];
             (*outcomes)[file] = got[i];
             if (got[i] == Outcome::not_tried) untried.push_back(waiting[i]);
-            if (got[i] == Outcome::sent || got[i] == Outcome::not_tried) continue;
+            if (got[i] == Outcome::sent || got[i] == Outcome::not_tried ||
+                got[i] == Outcome::unverified)
+                continue;
             size_t left_pending = untried.size() + unopened;
             for (size_t j = i + 1; j < got.size(); ++j) left_pending += got[j] != Outcome::sent;
-            if (attempts_alone(remote, files[file], left_pending, &(*outcomes)[file], on_sent))
+            if (attempts_alone(remote, files[file], left_pending, &(*outcomes)[file], on_sent,
+                               size_check) ||
+                size_check->server_cannot)
                 return false;
         }
         waiting = std::move(untried);
     }
     return true;
+}
+
+// Finishes the files of the sessions that succeeded (`went`, places in `batch`), in
+// queue order, with the size check when asked (one sftp session for all of them).
+void finish_sessions_files(const Remote& remote, const std::vector<PendingFile>& files,
+                           const OpenBatch& batch, const std::vector<size_t>& went,
+                           SizeCheck* size_check, std::vector<Outcome>* outcomes,
+                           const OnSent& on_sent) {
+    const auto finish = [&](size_t k) {
+        on_sent(files[batch.files[went[k]]], batch.opened[went[k]].get());
+    };
+    if (!remote.verify) {
+        for (size_t k = 0; k < went.size(); ++k) finish(k);
+        return;
+    }
+    std::vector<OpenFile> sent;
+    sent.reserve(went.size());
+    for (const size_t i : went) sent.push_back({files[batch.files[i]].path, batch.opened[i].get()});
+    std::vector<Outcome> got(went.size(), Outcome::sent);
+    finish_checked(sent, all_places(went.size()), remote, size_check, &got, finish);
+    for (size_t k = 0; k < went.size(); ++k) (*outcomes)[batch.files[went[k]]] = got[k];
 }
 
 }  // namespace
@@ -185,10 +241,12 @@ std::vector<Outcome> send_in_curl_batch(const Remote& remote,
         k_files_per_batch, open_files_allowed(std::min(k_files_per_batch, sendable.size()), &limit));
     Remote runs = remote;
     runs.transfers = transfers_for(remote.transfers, sendable.size(), per_batch, limit);
+    SizeCheck size_check;
     for (size_t next = 0; next < sendable.size();) {
         OpenBatch batch;
         next = open_batch(files, sendable, next, per_batch, &outcomes, &batch);
-        if (!send_batch(runs, files, batch, sendable.size() - next, &outcomes, on_sent)) break;
+        if (!send_batch(runs, files, batch, sendable.size() - next, &outcomes, on_sent, &size_check))
+            break;
     }
     return outcomes;
 }
@@ -202,6 +260,7 @@ std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<Pend
     unsigned long long limit = 0;
     const size_t per_round = open_files_allowed(files.size(), &limit);
     const unsigned sessions = transfers_for(remote.transfers, files.size(), per_round, limit);
+    SizeCheck size_check;
     size_t next = 0;
     do {
         OpenBatch batch;
@@ -221,12 +280,14 @@ std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<Pend
             }
         }
         const std::vector<bool> sent = sftp_sessions_upload(remote, descriptors);
+        std::vector<size_t> went;
         for (size_t session = 0; session < parts.size(); ++session) {
             for (const size_t i : queued[session]) {
                 outcomes[batch.files[i]] = sent[session] ? Outcome::sent : Outcome::failed;
-                if (sent[session]) on_sent(files[batch.files[i]], batch.opened[i].get());
+                if (sent[session]) went.push_back(i);
             }
         }
-    } while (next < files.size());
+        finish_sessions_files(remote, files, batch, went, &size_check, &outcomes, on_sent);
+    } while (next < files.size() && !size_check.server_cannot);
     return outcomes;
 }

@@ -44,6 +44,17 @@ std::string sftp_batch_command(const char* username, const std::string& host,
                                uint32_t stall_seconds, uint32_t rate_kib = 0,
                                unsigned session = 0);
 
+// `text` with a backslash before every character other than the plain ones, as
+// sftp's command reader takes a name back exactly.
+std::string sftp_escape(const std::string& text);
+
+// The shell command of the size check's sftp session: its commands come from
+// /var/crateFerry/sftp_sizes, its answers on standard output; otherwise as
+// sftp_batch_command.
+std::string sftp_size_command(const char* username, const std::string& host,
+                              const std::string& folder, bool password_login,
+                              uint32_t stall_seconds);
+
 // The queue line that sends the open file `fd` as the remote file `name`, line feed
 // included: "put /proc/self/fd/N NAME", with a backslash before every character of NAME
 // other than letters, digits and @%+=:,./_-

@@ -30,9 +30,10 @@ size_t longest_line(const std::string& lines) {
     return longest;
 }
 
-// `text` with a backslash before every character other than the plain ones: sftp's
-// batch parser drops a backslash before any character, and one before a wildcard
-// also keeps put from globbing the name.
+}  // namespace
+
+// sftp's batch parser drops a backslash before any character, and one before a
+// wildcard also keeps put from globbing the name.
 std::string sftp_escape(const std::string& text) {
     std::string escaped;
     for (char c : text) {
@@ -41,8 +42,6 @@ std::string sftp_escape(const std::string& text) {
     }
     return escaped;
 }
-
-}  // namespace
 
 std::string sftp_queue_line(int fd, const std::string& name) {
     // The local path comes first and is no option, so no remote name is read as one.

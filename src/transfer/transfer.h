@@ -33,6 +33,7 @@ struct Remote {
     bool curl_batch = false;       // all files in one curl run
     uint32_t rate_kib = 0;         // KiB/s the run may use at most; 0: no cap
     uint32_t transfers = 1;        // curl runs or sftp sessions at once, 1 to k_most_transfers
+    bool verify = false;           // finish a file only when the server holds it whole
 };
 
 // A pending file as the walk saw it.
@@ -52,9 +53,12 @@ enum class Outcome {
     refused,    // the way of sending cannot carry the file's name: never tried
     unsafe,     // the name no longer leads to the regular file the walk found: left alone
     not_tried,  // left for the next run after a stall, or by a failed session
+    unverified,  // sent, but the server does not hold it whole under its name (or
+                 // cannot tell): left pending
 };
 
-// Called for each file the server has whole, as soon as it is known, with the
+// Called for each file the server has whole (with remote.verify, as its size check
+// proved; per run of the files that went), as soon as it is known, with the
 // element of the files given itself (so its place in them is known) and the
 // descriptor of the open file that was sent.
 using OnSent = std::function<void(const PendingFile&, int fd)>;

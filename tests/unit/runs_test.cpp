@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "transfer/runs.h"
+#include "transfer/size_check.h"
 
 namespace {
 
@@ -105,6 +106,55 @@ TEST(BatchResults, EachResultLineIsReadAsCurlWroteIt) {
         EXPECT_EQ(result.exit_code, c.exit_code) << c.behaviour;
         EXPECT_EQ(batch_error_text(result), c.error) << c.behaviour;
     }
+}
+
+TEST(SizeAnswers, EachToolsAnswerIsReadAsTheSizeTheServerHolds) {
+    using K = ReportedSize::Kind;
+    struct AnswerCase {
+        const char* behaviour;
+        std::string output;
+        std::vector<ReportedSize> sizes;
+    };
+    const AnswerCase curl_cases[] = {
+        {"FTP SIZE as curl shows it, then a missing file",
+         "Last-Modified: Wed, 09 Dec 2026 05:10:25 GMT\r\nContent-Length: 777\r\n"
+         "Accept-ranges: bytes\r\ncrateferry-size 0\ncrateferry-size 78\n",
+         {{K::bytes, 777}, {K::no_file, 0}}},
+        {"a server that refuses SIZE: no size", "Accept-ranges: bytes\r\ncrateferry-size 0\n",
+         {{K::unknown, 0}}},
+        {"HTTP: a HEAD with its length, and a 404 with a length of 0",
+         "HTTP/1.1 200 OK\r\nContent-Length: 40000\r\n\r\ncrateferry-size 0\n"
+         "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\ncrateferry-size 0\n",
+         {{K::bytes, 40000}, {K::no_file, 0}}},
+        {"HTTP: HEAD not allowed is no size", "HTTP/1.1 405 Method Not Allowed\r\n\r\ncrateferry-size 0\n",
+         {{K::unknown, 0}}},
+        {"file:// and a missing local file", "Content-Length: 3\r\ncrateferry-size 0\ncrateferry-size 37\n",
+         {{K::bytes, 3}, {K::no_file, 0}}},
+        {"a failed connection tells nothing; answers that never came neither",
+         "crateferry-size 7\n", {{K::unknown, 0}, {K::unknown, 0}}},
+    };
+    for (const AnswerCase& c : curl_cases) {
+        const std::vector<ReportedSize> sizes = read_curl_sizes(c.output, c.sizes.size());
+        ASSERT_EQ(sizes.size(), c.sizes.size()) << c.behaviour;
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            EXPECT_EQ(sizes[i].kind, c.sizes[i].kind) << c.behaviour << " #" << i;
+            EXPECT_EQ(sizes[i].size, c.sizes[i].size) << c.behaviour << " #" << i;
+        }
+    }
+    const std::vector<OpenFile> files = {{"/s/a b.txt", 5}, {"/s/missing.txt", 6}, {"/s/c", 7}};
+    const std::string sftp_output =
+        "Changing to: /in\nsftp> -ls -ln a\\ b.txt\n"
+        "-rw-r--r--    ? 0        0            1234 Dec  9 05:10 a b.txt\n"
+        "sftp> -ls -ln missing.txt\nsftp> -ls -ln c\n"
+        "-rw-r--r--    1 1000     1000            0 Dec  9 05:10 c\n";
+    const std::vector<ReportedSize> sftp = read_sftp_sizes(sftp_output, files);
+    ASSERT_EQ(sftp.size(), 3U);
+    EXPECT_EQ(sftp[0].kind, K::bytes);
+    EXPECT_EQ(sftp[0].size, 1234U);
+    EXPECT_EQ(sftp[1].kind, K::no_file);
+    EXPECT_EQ(sftp[2].kind, K::bytes);
+    EXPECT_EQ(sftp[2].size, 0U);
+    EXPECT_EQ(sftp_size_line("a b.txt"), "-ls -ln a\\ b.txt\n");
 }
 
 }  // namespace
