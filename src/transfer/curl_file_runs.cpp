@@ -81,6 +81,8 @@ void free_place(FileRuns* runs, size_t number) {
     if (runs->alone == number) runs->alone = k_no_file;
 }
 
+void attempt_ended(FileRuns* runs, size_t number);
+
 void start_attempt(FileRuns* runs, size_t number) {
     Place& place = runs->places[number];
     ++place.attempt;
@@ -89,6 +91,8 @@ void start_attempt(FileRuns* runs, size_t number) {
         curl_upload_command({runs->files[place.file].path, place.fd.get()}, runs->remote,
                             static_cast<unsigned>(number)),
         runs->secrets, {place.fd.get()});
+    // No child (no process could be made): the attempt failed at once.
+    if (!place.child.started()) attempt_ended(runs, number);
 }
 
 // Ends the runs of every other place; their files wait again, untried.
@@ -138,7 +142,7 @@ void attempt_ended(FileRuns* runs, size_t number) {
     const Outcome outcome =
         status == 0 ? Outcome::sent
                     : log_upload_failure(status, run_file(paths::curl_error, static_cast<unsigned>(number)).c_str());
-    runs->outcomes[file] = outcome == Outcome::sent ? Outcome::sent : outcome;
+    runs->outcomes[file] = outcome;
     place.after = after_attempt(outcome, place.attempt);
     if (place.after == NextStep::done) {
         finish_if_whole(runs, number);
