@@ -35,5 +35,9 @@ if [ "$status" -ne 0 ]; then
     echo "e2e-emulated: FAILED under qemu-arm ($triple), $seconds s"
     exit "$status"
 fi
-echo "e2e-emulated: under qemu-arm ($triple): $(tail -n 1 "$report" | sed 's/ in [0-9.]*s.*//'), $seconds s"
+summary=$(tail -n 1 "$report")
+passed=$(echo "$summary" | sed -n 's/.*\b\([0-9][0-9]*\) passed.*/\1/p')
+skipped=$(echo "$summary" | sed -n 's/.*\b\([0-9][0-9]*\) skipped.*/\1/p')
+echo "e2e-emulated: under qemu-arm ($triple) in $seconds s"
+echo "e2e-emulated: ${passed:-0} passed, 0 failed, ${skipped:-0} skipped"
 sed -n 's/^SKIPPED \[[0-9]*\] [^ ]* /  skipped: /p' "$report"
