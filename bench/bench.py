@@ -405,11 +405,12 @@ def program_commands(bench, prepare):
 
 def by_name(text, folder):
     """A command text or queue line of the program with each open file it hands a tool
-    (/proc/self/fd/N, open only in the program's own child) named by its path in
-    `folder` instead: the floor opens the files by name."""
+    (/proc/self/fd/N, open only in the program's own child, or a session's link to it
+    in /var/crateFerry/sftp_files) named by its path in `folder` instead: the floor
+    opens the files by name."""
     text = re.sub(r"/([^/ ]+) -T /proc/self/fd/\d+", lambda m: f"/{m[1]} -T {folder}/{m[1]}", text)
-    return re.sub(r"^put /proc/self/fd/\d+ (\S+)$", lambda m: f"put {folder}/{m[1]} {m[1]}", text,
-                  flags=re.M)
+    return re.sub(r"^put /var/crateFerry/sftp_files(?:\.\d+)?/(\S+)$", lambda m: f"put {folder}/{m[1]}",
+                  text, flags=re.M)
 
 
 def make_files(bench, folder, count, size):

@@ -23,6 +23,10 @@ constexpr const char* sftp_sizes = "/var/crateFerry/sftp_sizes";
 constexpr const char* curl_batch_results = "/var/crateFerry/curl_results";
 constexpr const char* sftp_error = "/var/crateFerry/sftp_error";
 constexpr const char* ssh_config = "/var/crateFerry/ssh_config";
+// A folder per sftp session of links named as the files it puts, each to the open file
+// (/proc/self/fd/N): sftp then names the remote file after the link, and asks the
+// server nothing before it writes.
+constexpr const char* sftp_links = "/var/crateFerry/sftp_files";
 // Made by the last line of the sftp queue: proof that sftp read the queue to its end.
 constexpr const char* sftp_queue_end = "/var/crateFerry/sftp_end";
 // Held with flock while an upload runs, so two runs never work at once.

@@ -268,7 +268,7 @@ std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<Pend
         const std::vector<RunPart> parts = split_into_runs(batch.files.size(), sessions);
         std::vector<std::vector<size_t>> queued(parts.size());
         std::vector<std::vector<int>> descriptors(parts.size());
-        sftp_queue_reset(0);  // no queue is left behind, even with nothing to send
+        sftp_queue_clear(0);  // no queue is left behind, even with nothing to send
         for (unsigned session = 0; session < parts.size(); ++session) {
             sftp_queue_reset(session);
             for (size_t i = parts[session].first; i < parts[session].first + parts[session].count; ++i) {

@@ -55,27 +55,33 @@ std::string sftp_size_command(const char* username, const std::string& host,
                               const std::string& folder, bool password_login,
                               uint32_t stall_seconds);
 
-// The queue line that sends the open file `fd` as the remote file `name`, line feed
-// included: "put /proc/self/fd/N NAME", with a backslash before every character of NAME
-// other than letters, digits and @%+=:,./_-
-std::string sftp_queue_line(int fd, const std::string& name);
+// The queue line that sends the file linked as `name` in the links folder of session
+// `session` (run_file of /var/crateFerry/sftp_files), line feed included: "put
+// FOLDER/NAME", with a backslash before every character other than letters, digits
+// and @%+=:,./_- ; sftp names the remote file after the link.
+std::string sftp_queue_line(const std::string& name, unsigned session = 0);
 
-// The queue lines that send the open file `fd` under the temporary name of `name`
-// with the run's `tag`: the put line naming that name as the remote file, then
-// "rename TEMPORARY NAME", each escaped alike.
-std::string sftp_queue_lines_renamed(int fd, const std::string& name, const std::string& tag);
+// The queue lines that send the file linked as the temporary name of `name` with the
+// run's `tag`: its put line, then "rename TEMPORARY NAME", each escaped alike.
+std::string sftp_queue_lines_renamed(const std::string& name, const std::string& tag,
+                                     unsigned session = 0);
 
-// Deletes the queue file of session `session`.
+// Deletes the queue file of session `session` and its links, and makes its links
+// folder anew (mode 0700).
 void sftp_queue_reset(unsigned session = 0);
+
+// Deletes the queue file and the links folder of session `session`.
+void sftp_queue_clear(unsigned session = 0);
 
 // Appends to the queue of session `session` the put line for the open file `fd` under
 // the name of `path` (with `temporary_names`, the put and rename lines of
-// sftp_queue_lines_renamed with `tag`) and
-// returns true; a queue file that cannot be written is not reported here, the session
-// fails on it. A name that sftp cannot read as one command is not queued: returns
-// false and logs at LOG_ERR "File %s cannot be sent by sftp: its name holds a line
-// feed", or "File %s cannot be sent by sftp: its name is too long" for a line over
-// 2047 bytes.
+// sftp_queue_lines_renamed with `tag`), after linking that name in the session's links
+// folder to the open file, and returns true; a queue file that cannot be written is
+// not reported here, the session fails on it. A name that sftp cannot read as one
+// command is not queued: returns false and logs at LOG_ERR "File %s cannot be sent by
+// sftp: its name holds a line feed", "File %s cannot be sent by sftp: its name is too
+// long" for a line over 2047 bytes, or "File %s cannot be sent by sftp: Cannot link
+// it in %s: %m".
 bool sftp_queue_add(const char* path, int fd, bool temporary_names, const std::string& tag,
                     unsigned session = 0);
 

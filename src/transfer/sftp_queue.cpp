@@ -1,5 +1,7 @@
 // The queue file of one sftp session: one put line per pending file, written before
 // the session. sftp reads it; the program keeps its own list of what it queued.
+#include <dirent.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -43,20 +45,37 @@ std::string sftp_escape(const std::string& text) {
     return escaped;
 }
 
-std::string sftp_queue_line(int fd, const std::string& name) {
-    // The local path comes first and is no option, so no remote name is read as one.
-    return "put " + open_file_path(fd) + " " + sftp_escape(name) + "\n";
+std::string sftp_queue_line(const std::string& name, unsigned session) {
+    // The local path begins with '/', so it is no option; put with no remote name
+    // does not first ask the server whether that name is a folder.
+    return "put " + sftp_escape(run_file(paths::sftp_links, session) + "/" + name) + "\n";
 }
 
-std::string sftp_queue_lines_renamed(int fd, const std::string& name, const std::string& tag) {
-    const std::string temporary = sftp_escape(temporary_name(name, tag));
+std::string sftp_queue_lines_renamed(const std::string& name, const std::string& tag,
+                                     unsigned session) {
+    const std::string temporary = temporary_name(name, tag);
     // The temporary name begins with '.', so rename reads neither name as an option.
-    return "put " + open_file_path(fd) + " " + temporary + "\nrename " + temporary + " " +
+    return sftp_queue_line(temporary, session) + "rename " + sftp_escape(temporary) + " " +
            sftp_escape(name) + "\n";
 }
 
-void sftp_queue_reset(unsigned session) {
+void sftp_queue_clear(unsigned session) {
     (void)unlink(run_file(paths::sftp_queue, session).c_str());
+    const std::string folder = run_file(paths::sftp_links, session);
+    // The folder is the program's own, in its work folder: its entries are the links
+    // an earlier session made.
+    if (UniqueDir links{opendir(folder.c_str())}) {
+        while (const dirent* entry = readdir(links.get()))
+            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+                (void)unlinkat(dirfd(links.get()), entry->d_name, 0);
+    }
+    (void)rmdir(folder.c_str());
+}
+
+void sftp_queue_reset(unsigned session) {
+    sftp_queue_clear(session);
+    // A folder that cannot be made fails each link, and the files are not queued.
+    (void)mkdir(run_file(paths::sftp_links, session).c_str(), 0700);
 }
 
 bool sftp_queue_add(const char* path, int fd, bool temporary_names, const std::string& tag,
@@ -68,10 +87,17 @@ bool sftp_queue_add(const char* path, int fd, bool temporary_names, const std::s
     }
     // GNU basename: the text after the last '/', argument left untouched.
     const std::string name = basename(path);
-    const std::string line =
-        temporary_names ? sftp_queue_lines_renamed(fd, name, tag) : sftp_queue_line(fd, name);
+    const std::string line = temporary_names ? sftp_queue_lines_renamed(name, tag, session)
+                                             : sftp_queue_line(name, session);
     if (longest_line(line) > k_max_queue_line) {
         syslog(LOG_ERR, "File %s cannot be sent by sftp: its name is too long", path);
+        return false;
+    }
+    const std::string folder = run_file(paths::sftp_links, session);
+    const std::string link = folder + "/" + (temporary_names ? temporary_name(name, tag) : name);
+    if (symlink(open_file_path(fd).c_str(), link.c_str()) != 0) {
+        syslog(LOG_ERR, "File %s cannot be sent by sftp: Cannot link it in %s: %m", path,
+               folder.c_str());
         return false;
     }
     // A queue file that cannot be written is not reported here: the session then

@@ -56,16 +56,17 @@ def session_file(name, session):
 
 def queued_paths(sandbox, sessions=1):
     """The scan folder's paths of the files the put lines of the queue files send, session
-    after session, for names without escapes: each line sends an open file
-    (/proc/self/fd/N) under its name."""
+    after session, for names without escapes: each line sends the session's link named
+    as the file, to the open file (/proc/self/fd/N)."""
     paths = []
     for session in range(sessions):
         lines = (sandbox.work / session_file("sftp_list", session)).read_text().splitlines()
         end = session_file(QUEUE_END, session)
         if lines and lines[-1] == end:  # added only when the session runs
             lines.pop()
-        assert all(re.fullmatch(r"put /proc/self/fd/\d+ [^ ]+", line) for line in lines), lines
-        paths += [str(sandbox.scan / line.split(" ")[2]) for line in lines]
+        links = "/var/crateFerry/" + session_file("sftp_files", session)
+        assert all(re.fullmatch(f"put {re.escape(links)}/[^ /]+", line) for line in lines), lines
+        paths += [str(sandbox.scan / line.rsplit("/", 1)[1]) for line in lines]
     return paths
 
 

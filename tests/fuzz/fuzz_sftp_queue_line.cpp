@@ -1,7 +1,8 @@
 // Fuzz target for the sftp queue line. Property, for any file name without NUL or '/':
 // for a name without a line feed (sftp_queue_add refuses the others) the line ends in
 // its only line feed, and a model of sftp's batch command reader makes of it the words
-// "put", "/proc/self/fd/N" and the name, with no wildcard or comment left active.
+// "put" and the path of the name's link in the session's links folder, with no
+// wildcard or comment left active: sftp names the remote file after that link.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -86,14 +87,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::string name = without_nul(raw);
     name.erase(std::remove(name.begin(), name.end(), '/'), name.end());
-    const std::string line = sftp_queue_line(7, name);
+    const std::string line = sftp_queue_line(name, 2);
     if (name.empty() || name.find('\n') != std::string::npos) return 0;
     require(line.find('\n') == line.size() - 1, "the line's one line feed ends it",
             "name: " + printable(name) + "\nline: " + printable(line));
     const BatchLine batch = read_batch_line(line.substr(0, line.size() - 1));
-    const std::vector<std::string> expected = {"put", "/proc/self/fd/7", name};
+    const std::vector<std::string> expected = {"put", "/var/crateFerry/sftp_files.3/" + name};
     require(!batch.misread && batch.words == expected,
-            "sftp reads the line as put, the open file and the name",
+            "sftp reads the line as put and the path of the name's link",
             "name:  " + printable(name) + "\nline:  " + printable(line) +
                 "\nwords: " + joined(batch.words) + "\n" + batch.why);
     return 0;

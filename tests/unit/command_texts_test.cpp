@@ -459,33 +459,36 @@ TEST(CurlTargetUrl, NamesTheRemoteFileUnlessTheUrlDoes) {
         EXPECT_EQ(curl_target_url(c.url, c.path), c.expected) << c.behaviour;
 }
 
-TEST(SftpQueueLine, PutsTheOpenFileUnderItsNameEscapingEveryCharacterOutsideThePlainSet) {
-    EXPECT_EQ(sftp_queue_line(5, "a-b_c.jpg"), "put /proc/self/fd/5 a-b_c.jpg\n");
-    EXPECT_EQ(sftp_queue_line(5, "a b*'\"\\"), "put /proc/self/fd/5 a\\ b\\*\\'\\\"\\\\\n");
-    EXPECT_EQ(sftp_queue_line(12, "-x"), "put /proc/self/fd/12 -x\n");
+TEST(SftpQueueLine, PutsTheLinkNamedAsTheFileEscapingEveryCharacterOutsideThePlainSet) {
+    EXPECT_EQ(sftp_queue_line("a-b_c.jpg"), "put /var/crateFerry/sftp_files/a-b_c.jpg\n");
+    EXPECT_EQ(sftp_queue_line("a b*'\"\\"),
+              "put /var/crateFerry/sftp_files/a\\ b\\*\\'\\\"\\\\\n");
+    EXPECT_EQ(sftp_queue_line("-x", 2), "put /var/crateFerry/sftp_files.3/-x\n");
 }
 
 TEST(SftpQueueLine, ATemporaryNameIsPutThenRenamedInTheSameFolder) {
-    EXPECT_EQ(sftp_queue_lines_renamed(5, "a.jpg", "0123abcd"),
-              "put /proc/self/fd/5 .a.jpg.0123abcd.cfpart\nrename .a.jpg.0123abcd.cfpart a.jpg\n");
-    EXPECT_EQ(sftp_queue_lines_renamed(5, "-a b", "0123abcd"),
-              "put /proc/self/fd/5 .-a\\ b.0123abcd.cfpart\nrename .-a\\ b.0123abcd.cfpart -a\\ b\n");
+    EXPECT_EQ(sftp_queue_lines_renamed("a.jpg", "0123abcd"),
+              "put /var/crateFerry/sftp_files/.a.jpg.0123abcd.cfpart\n"
+              "rename .a.jpg.0123abcd.cfpart a.jpg\n");
+    EXPECT_EQ(sftp_queue_lines_renamed("-a b", "0123abcd"),
+              "put /var/crateFerry/sftp_files/.-a\\ b.0123abcd.cfpart\n"
+              "rename .-a\\ b.0123abcd.cfpart -a\\ b\n");
     const std::string temporary = "." + std::string(221, 'a') + ".efe3167321efdd76.0123abcd.cfpart";
-    EXPECT_EQ(sftp_queue_lines_renamed(5, std::string(239, 'a'), "0123abcd"),
-              "put /proc/self/fd/5 " + temporary + "\nrename " + temporary + " " +
+    EXPECT_EQ(sftp_queue_lines_renamed(std::string(239, 'a'), "0123abcd"),
+              "put /var/crateFerry/sftp_files/" + temporary + "\nrename " + temporary + " " +
                   std::string(239, 'a') + "\n");
 }
 
 TEST(SftpQueueLine, ReadsBackAsTheWalkedNameForEveryHostileName) {
     for (const std::string& name : k_hostile_values) {
         if (name.find('\n') != std::string::npos || name.empty()) continue;  // never queued
-        const std::string line = sftp_queue_line(5, name);
+        const std::string line = sftp_queue_line(name);
         EXPECT_EQ(line.find('\n'), line.size() - 1) << name;
-        EXPECT_EQ(put_line_words(line), (std::vector<std::string>{"/proc/self/fd/5", name}));
-        // The put line of a temporary upload names the temporary name.
-        const std::string renamed = sftp_queue_lines_renamed(5, name, "0123abcd");
+        EXPECT_EQ(put_line_words(line), (std::vector<std::string>{"/var/crateFerry/sftp_files/" + name}));
+        // The put line of a temporary upload names the temporary name's link.
+        const std::string renamed = sftp_queue_lines_renamed(name, "0123abcd");
         EXPECT_EQ(put_line_words(renamed.substr(0, renamed.find('\n') + 1)),
-                  (std::vector<std::string>{"/proc/self/fd/5", "." + name + ".0123abcd.cfpart"}));
+                  (std::vector<std::string>{"/var/crateFerry/sftp_files/." + name + ".0123abcd.cfpart"}));
     }
 }
 
