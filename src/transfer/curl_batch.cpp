@@ -37,11 +37,12 @@ std::string option(const char* name, const std::string& value) {
 
 void remove_batch_leftovers() {
     // Missing as a rule; a file that cannot be deleted is made anew by the next batch.
-    for (unsigned run = 0; run < k_most_transfers; ++run)
+    for (unsigned run = 0; run < k_most_transfers; ++run) {
         (void)unlink(run_file(paths::curl_batch, run).c_str());
+        (void)unlink(run_file(paths::curl_sizes, run).c_str());
+        (void)unlink(run_file(paths::sftp_sizes, run).c_str());
+    }
     (void)unlink(paths::curl_batch_results);
-    (void)unlink(paths::curl_sizes);
-    (void)unlink(paths::sftp_sizes);
 }
 
 std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& remote,

@@ -48,12 +48,12 @@ std::string sftp_batch_command(const char* username, const std::string& host,
 // sftp's command reader takes a name back exactly.
 std::string sftp_escape(const std::string& text);
 
-// The shell command of the size check's sftp session: its commands come from
-// /var/crateFerry/sftp_sizes, its answers on standard output; otherwise as
-// sftp_batch_command.
+// The shell command of the size check's sftp session `session`: its commands come
+// from run_file(/var/crateFerry/sftp_sizes, session), its answers on standard output;
+// otherwise as sftp_batch_command.
 std::string sftp_size_command(const char* username, const std::string& host,
                               const std::string& folder, bool password_login,
-                              uint32_t stall_seconds);
+                              uint32_t stall_seconds, unsigned session = 0);
 
 // The queue line that sends the file linked as `name` in the links folder of session
 // `session` (run_file of /var/crateFerry/sftp_files), line feed included: "put

@@ -133,14 +133,15 @@ bool start_session(unsigned number, const Remote& remote, const std::string& hos
 
 std::string sftp_size_command(const char* username, const std::string& host,
                               const std::string& folder, bool password_login,
-                              uint32_t stall_seconds) {
+                              uint32_t stall_seconds, unsigned session) {
     std::string command;
     if (password_login) command = std::string(paths::sshpass) + " -e ";
     command += std::string(paths::sftp) + " -S " + paths::ssh + " -F " + paths::ssh_config +
                " -o LogLevel=ERROR " + ssh_stall_options(stall_seconds);
     const std::string target = std::string(username) + '@' + host + ':' + folder;
     if (target[0] == '-') command += "-- ";
-    return command + shell_quote(target) + " < " + paths::sftp_sizes + " 2>/dev/null";
+    return command + shell_quote(target) + " < " + run_file(paths::sftp_sizes, session) +
+           " 2>/dev/null";
 }
 
 std::vector<bool> sftp_sessions_upload(const Remote& remote,

@@ -1,6 +1,6 @@
 // The size check before a sent file is finished: the server is asked what it holds
-// under the file's final name, in one curl run or one sftp session for all the files
-// of a run, and a file is finished only when that is every byte sent.
+// under the file's final name, by as many curl runs or sftp sessions at once as the
+// upload used, and a file is finished only when that is every byte sent.
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -13,6 +13,7 @@
 #include "fileutil/fileutil.h"
 #include "paths.h"
 #include "transfer/curl.h"
+#include "transfer/runs.h"
 #include "transfer/sftp.h"
 #include "transfer/size_check.h"
 
@@ -24,21 +25,8 @@ std::string option(const char* name, const std::string& value) {
     return std::string(name) + " = \"" + curl_config_escape(value) + "\"\n";
 }
 
-// Everything the child writes on its standard output, and its wait status.
-std::string read_output(Child* child, int* status) {
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; child->output() >= 0 && (n = read(child->output(), buffer, sizeof buffer)) != 0;) {
-        if (n < 0) break;
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    child->close_output();
-    *status = child->wait();
-    return text;
-}
-
-// The size the server reports for each of `files`, asked in one curl run.
-std::vector<ReportedSize> curl_sizes(const std::vector<OpenFile>& files, const Remote& remote) {
+// Starts the curl run that asks the sizes of `files`, run number `run` of several.
+Child start_curl_sizes(const std::vector<OpenFile>& files, const Remote& remote, unsigned run) {
     // Every group after "next" starts afresh: each gets the common options again.
     const std::string common = option("user", remote.user + ':' + remote.password) +
                                "silent\nshow-error\ngloboff\nhead\n" +
@@ -50,34 +38,44 @@ std::vector<ReportedSize> curl_sizes(const std::vector<OpenFile>& files, const R
         config += common + option("url", curl_target_url(remote.url.c_str(), files[i].path.c_str()));
     }
     // Readable by its owner only: it holds the password.
-    std::string output;
-    if (write_new_file(paths::curl_sizes, config, 0600)) {
-        Child child = Child::start(curl_size_command(), {}, {}, /*with_output=*/true);
-        int status = 0;
-        output = read_output(&child, &status);
-    }
-    (void)unlink(paths::curl_sizes);
-    return read_curl_sizes(output, files.size());
+    if (!write_new_file(run_file(paths::curl_sizes, run).c_str(), config, 0600)) return Child();
+    return Child::start(curl_size_command(run), {}, {}, /*with_output=*/true);
 }
 
-// The size the server reports for each of `files`, asked in one sftp session.
-std::vector<ReportedSize> sftp_sizes(const std::vector<OpenFile>& files, const Remote& remote) {
+// Starts the sftp session that asks the sizes of `files`, session `run` of several.
+Child start_sftp_sizes(const std::vector<OpenFile>& files, const Remote& remote, unsigned run) {
     std::string host;
     std::string folder;
-    std::vector<ReportedSize> none(files.size());
-    if (!sftp_url_parts(remote.url.c_str(), &host, &folder)) return none;
+    if (!sftp_url_parts(remote.url.c_str(), &host, &folder)) return Child();
     std::string queue;
     for (const OpenFile& file : files) queue += sftp_size_line(basename(file.path.c_str()));
-    if (!write_new_file(paths::sftp_sizes, queue, 0600)) return none;
+    if (!write_new_file(run_file(paths::sftp_sizes, run).c_str(), queue, 0600)) return Child();
     std::vector<std::string> secrets;
     if (!remote.password.empty()) secrets.push_back("SSHPASS=" + remote.password);
-    Child child = Child::start(sftp_size_command(remote.user.c_str(), host, folder,
-                                                 !remote.password.empty(), remote.stall_seconds),
-                               secrets, {}, /*with_output=*/true);
-    int status = 0;
-    const std::string output = read_output(&child, &status);
-    (void)unlink(paths::sftp_sizes);
-    return read_sftp_sizes(output, files);
+    return Child::start(sftp_size_command(remote.user.c_str(), host, folder,
+                                          !remote.password.empty(), remote.stall_seconds, run),
+                        secrets, {}, /*with_output=*/true);
+}
+
+// Reads what `children` write until each has ended; their outputs, in order.
+std::vector<std::string> read_outputs(std::vector<Child>* children) {
+    std::vector<std::string> outputs(children->size());
+    std::vector<Child*> set;
+    set.reserve(children->size());
+    for (Child& child : *children) set.push_back(&child);
+    for (std::vector<size_t> ready; !(ready = wait_for_children(set)).empty();) {
+        for (const size_t i : ready) {
+            Child& child = (*children)[i];
+            if (child.output() < 0) continue;
+            char buffer[4096];
+            const ssize_t n = read(child.output(), buffer, sizeof buffer);
+            if (n > 0)
+                outputs[i].append(buffer, static_cast<size_t>(n));
+            else
+                child.close_output();
+        }
+    }
+    return outputs;
 }
 
 // The text a size takes in the log line.
@@ -88,8 +86,8 @@ std::string held_text(const ReportedSize& size) {
 
 }  // namespace
 
-std::string curl_size_command() {
-    return std::string("curl -K ") + paths::curl_sizes + " 2>/dev/null";
+std::string curl_size_command(unsigned run) {
+    return "curl -K " + run_file(paths::curl_sizes, run) + " 2>/dev/null";
 }
 
 std::vector<ReportedSize> read_curl_sizes(const std::string& output, size_t count) {
@@ -142,8 +140,28 @@ std::vector<ReportedSize> read_sftp_sizes(const std::string& output, const std::
 }
 
 std::vector<ReportedSize> remote_sizes(const std::vector<OpenFile>& files, const Remote& remote) {
-    if (files.empty()) return {};
-    return is_sftp_url(remote.url.c_str()) ? sftp_sizes(files, remote) : curl_sizes(files, remote);
+    const bool sftp = is_sftp_url(remote.url.c_str());
+    // As many runs at once as the upload used, each over its part of the files.
+    const std::vector<RunPart> parts = split_into_runs(files.size(), remote.transfers);
+    std::vector<std::vector<OpenFile>> part_files;
+    std::vector<Child> children;
+    part_files.reserve(parts.size());
+    children.reserve(parts.size());
+    for (unsigned run = 0; run < parts.size(); ++run) {
+        const auto begin = files.begin() + static_cast<ptrdiff_t>(parts[run].first);
+        part_files.emplace_back(begin, begin + static_cast<ptrdiff_t>(parts[run].count));
+        children.push_back(sftp ? start_sftp_sizes(part_files[run], remote, run)
+                                : start_curl_sizes(part_files[run], remote, run));
+    }
+    const std::vector<std::string> outputs = read_outputs(&children);
+    std::vector<ReportedSize> sizes;
+    for (unsigned run = 0; run < parts.size(); ++run) {
+        (void)unlink(run_file(sftp ? paths::sftp_sizes : paths::curl_sizes, run).c_str());
+        const std::vector<ReportedSize> part = sftp ? read_sftp_sizes(outputs[run], part_files[run])
+                                                    : read_curl_sizes(outputs[run], parts[run].count);
+        sizes.insert(sizes.end(), part.begin(), part.end());
+    }
+    return sizes;
 }
 
 std::vector<bool> check_sizes(const std::vector<OpenFile>& files, const Remote& remote,

@@ -22,9 +22,10 @@ struct SizeCheck {
     bool server_cannot = false;
 };
 
-// The command of the curl run that asks the sizes: its configuration (credentials
-// included) is /var/crateFerry/curl_sizes, its answers come on standard output.
-std::string curl_size_command();
+// The command of curl run `run` that asks sizes: its configuration (credentials
+// included) is run_file(/var/crateFerry/curl_sizes, run), its answers come on
+// standard output.
+std::string curl_size_command(unsigned run = 0);
 
 // The sizes of `count` files from a curl run's output: per file the head answer
 // (FTP SIZE as "Content-Length:", an HTTP status and Content-Length, file:// alike)
@@ -42,7 +43,8 @@ std::vector<ReportedSize> read_sftp_sizes(const std::string& output,
                                           const std::vector<OpenFile>& files);
 
 // The sizes the server holds under the final names of `files` (curl_target_url, or
-// the name in the SFTP folder), asked in one curl run or one sftp session.
+// the name in the SFTP folder), asked by up to remote.transfers curl runs or sftp
+// sessions at once, each over its part of the files (split_into_runs).
 std::vector<ReportedSize> remote_sizes(const std::vector<OpenFile>& files, const Remote& remote);
 
 // Per file of `files`, which the tool reported sent: true when the server holds every
