@@ -180,8 +180,8 @@ void Child::close_output() {
     output_fd_ = -1;
 }
 
-void Child::end() {
-    if (pid_ > 0 && !reaped_) (void)kill(-pid_, SIGTERM);
+void Child::end(bool kill_now) {
+    if (pid_ > 0 && !reaped_) (void)kill(-pid_, kill_now ? SIGKILL : SIGTERM);
 }
 
 void Child::reaped(int status) {

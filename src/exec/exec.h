@@ -67,8 +67,9 @@ public:
     // The read end of its standard output (close-on-exec), or -1.
     int output() const { return output_fd_; }
     void close_output();
-    // Asks its process group to end (SIGTERM); wait() or a wait over a set reaps it.
-    void end();
+    // Asks its process group to end (SIGTERM), or with `kill` makes it (SIGKILL); wait()
+    // or a wait over a set reaps it.
+    void end(bool kill = false);
     // Waits until it ended and returns its wait status; -1 when it never started.
     int wait();
     // Reaps it when its process has ended, without waiting; true once it has ended.

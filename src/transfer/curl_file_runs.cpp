@@ -10,6 +10,7 @@
 //   wait again, untried, while the dead file's attempts go on alone.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 
@@ -22,6 +23,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr size_t k_no_file = static_cast<size_t>(-1);
+// The longest one wait lasts before every run is looked at again, whatever woke it.
+constexpr int k_longest_wait_ms = 200;
+// How long a run ended here may take to go before it is killed.
+constexpr auto k_end_grace = std::chrono::seconds(2);
 
 // One place for a run at once: the file it works on, and where its attempts stand.
 struct Place {
@@ -30,6 +35,7 @@ struct Place {
     int attempt = 0;          // attempts made
     Child child;              // the attempt under way
     bool ended_here = false;  // its attempt was ended by this program, not tried
+    Clock::time_point ended_at;
     bool paused = false;      // after a failed attempt, until `resume`
     Clock::time_point resume;
     NextStep after = NextStep::retry;  // what the pause leads to
@@ -103,6 +109,7 @@ void end_others(FileRuns* runs, size_t keep) {
             place.child.ended())
             continue;
         place.ended_here = true;
+        place.ended_at = Clock::now();
         place.child.end();
     }
 }
@@ -213,8 +220,15 @@ bool step(FileRuns* runs) {
         // Nothing else runs: the pause is a plain sleep, as between attempts alone.
         if (resume_ms > 0) sleep(static_cast<unsigned>((resume_ms + 999) / 1000));
     } else {
-        for (const size_t ready : wait_for_children(running, resume_ms))
+        const int wait_ms = resume_ms < 0 ? k_longest_wait_ms : std::min(resume_ms, k_longest_wait_ms);
+        for (const size_t ready : wait_for_children(running, wait_ms))
             if (running[ready]->ended()) attempt_ended(runs, owners[ready]);
+        // A run ended here that outlives its signal for long is killed.
+        for (const size_t number : owners) {
+            Place& place = runs->places[number];
+            if (place.ended_here && !place.child.ended() && Clock::now() - place.ended_at > k_end_grace)
+                place.child.end(/*kill=*/true);
+        }
     }
     for (size_t number = 0; number < runs->places.size(); ++number)
         if (runs->places[number].paused && runs->places[number].resume <= Clock::now())

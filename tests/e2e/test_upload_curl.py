@@ -181,7 +181,10 @@ def test_a_dead_server_ends_the_run_after_the_first_files_attempts(sandbox, ftp_
 
     # The first failure ends every run at once; the first file's retries follow.
     runs = at_once(curlbatch)
-    assert result.process_count("curl") == (min(runs, count) + 2 if runs > 1 else 3), result
+    # Runs at once that the first failure ends before their shell started curl run no
+    # curl: up to one per other run may be missing.
+    curls = result.process_count("curl")
+    assert (3 <= curls <= min(runs, count) + 2) if runs > 1 else curls == 3, result
     failures = result.entries()[1:-2]
     assert len(failures) == 3, result
     for priority, message in failures:
