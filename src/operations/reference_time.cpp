@@ -1,11 +1,6 @@
 // The reference time, the timestamp file's modification time: what it says about a
-// file, and whether the clock can be trusted to measure from it; and the one line
-// for an entry the walk could not examine; the scan folder, opened safely.
+// file, and whether the clock can be trusted to measure from it.
 #include <sys/stat.h>
-#include <syslog.h>
-
-#include <cerrno>
-#include <string>
 
 #include "operations/operations.h"
 #include "paths.h"
@@ -25,19 +20,4 @@ bool is_pending(const FileState& state, const timespec& reference_time) {
 
 bool clock_behind_reference(time_t reference_time, time_t now) {
     return now < reference_time;
-}
-
-void log_unexamined(const char* folder, const char* name) {
-    const int error = errno;
-    const std::string path = name != nullptr ? join_path(folder, name) : folder;
-    errno = error;
-    syslog(LOG_ERR, "Cannot examine %s: %m", path.c_str());
-}
-
-int open_scan_folder(const char* folder, bool* unsafe) {
-    std::string why;
-    const int fd = open_trusted_folder(folder, &why);
-    *unsafe = !why.empty();
-    if (*unsafe) syslog(LOG_ERR, "the scan folder %s is not safe: %s", folder, why.c_str());
-    return fd;
 }

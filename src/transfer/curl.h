@@ -58,6 +58,10 @@ Outcome curl_outcome(int code);
 // backslash, CR and LF become \r and \n; curl reads it back as exactly `value`.
 std::string curl_config_escape(const std::string& value);
 
+// One line of curl's config syntax: NAME = "VALUE", the value escaped
+// (curl_config_escape), line feed included.
+std::string curl_config_option(const char* name, const std::string& value);
+
 // The credentials travel in the environment of the transfer's shell, never in an
 // argument list: curl_credentials_secret is the entry (CRATEFERRY_CURL_USER=
 // user="USER:PASS" in curl's config syntax), to be passed to run_shell_with_secrets,

@@ -29,10 +29,6 @@
 
 namespace {
 
-std::string option(const char* name, const std::string& value) {
-    return std::string(name) + " = \"" + curl_config_escape(value) + "\"\n";
-}
-
 }  // namespace
 
 void remove_batch_leftovers() {
@@ -48,10 +44,10 @@ void remove_batch_leftovers() {
 std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& remote,
                               uint32_t rate_kib) {
     const std::string common =
-        option("user", remote.user + ':' + remote.password) +
+        curl_config_option("user", remote.user + ':' + remote.password) +
         "fail\nshow-error\nsilent\ngloboff\n" + curl_config_stall_options(remote.stall_seconds) +
         curl_config_rate_option(rate_kib) +
-        option("write-out", "crateferry-result %{urlnum} %{exitcode} %{errormsg}\n");
+        curl_config_option("write-out", "crateferry-result %{urlnum} %{exitcode} %{errormsg}\n");
     // Options hold for a whole group, so files renamed after their transfer each need
     // a group of their own; all others share one, which is faster: curl sets each group
     // up anew.
@@ -60,12 +56,12 @@ std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& 
         const CurlTarget target = curl_target(files[i].path.c_str(), remote);
         if (!target.rename_from.empty()) {
             if (i > 0) config += "next\n" + common;
-            config += option("quote", "-RNFR " + target.rename_from) +
-                      option("quote", "-RNTO " + target.rename_to);
+            config += curl_config_option("quote", "-RNFR " + target.rename_from) +
+                      curl_config_option("quote", "-RNTO " + target.rename_to);
         }
         // Each URL's own output: a server's reply body never mixes with the results.
-        config += option("url", target.url) + option("output", "/dev/null") +
-                  option("upload-file", open_file_path(files[i].fd));
+        config += curl_config_option("url", target.url) + curl_config_option("output", "/dev/null") +
+                  curl_config_option("upload-file", open_file_path(files[i].fd));
     }
     return config;
 }

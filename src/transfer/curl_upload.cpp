@@ -34,6 +34,10 @@ std::string curl_config_escape(const std::string& value) {
     return escaped;
 }
 
+std::string curl_config_option(const char* name, const std::string& value) {
+    return std::string(name) + " = \"" + curl_config_escape(value) + "\"\n";
+}
+
 std::string curl_credentials_secret(const char* user, const char* passwd) {
     const std::string credentials = std::string(user) + ':' + passwd;
     return std::string(k_credentials_variable) + "=user=\"" + curl_config_escape(credentials) + "\"";

@@ -85,9 +85,13 @@ bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folde
     return true;
 }
 
-std::string sftp_batch_command(const char* username, const std::string& host,
-                               const std::string& folder, bool password_login,
-                               uint32_t stall_seconds, uint32_t rate_kib, unsigned session) {
+namespace {
+
+// An sftp session's command up to its target, quoted: through sshpass with a
+// password login, the fixed tools and configuration, the stall options and the cap.
+std::string sftp_session_command(const char* username, const std::string& host,
+                                 const std::string& folder, bool password_login,
+                                 uint32_t stall_seconds, uint32_t rate_kib) {
     std::string command;
     if (password_login) command = std::string(paths::sshpass) + " -e ";
     command += std::string(paths::sftp) + " -S " + paths::ssh + " -F " + paths::ssh_config +
@@ -97,9 +101,17 @@ std::string sftp_batch_command(const char* username, const std::string& host,
     const std::string target = std::string(username) + '@' + host + ':' + folder;
     // A target that begins with '-' would be read as an option of sftp.
     if (target[0] == '-') command += "-- ";
-    command += shell_quote(target) + " < " + run_file(paths::sftp_queue, session) +
-               " 2>" + run_file(paths::sftp_error, session) + " > /dev/null";
-    return command;
+    return command + shell_quote(target);
+}
+
+}  // namespace
+
+std::string sftp_batch_command(const char* username, const std::string& host,
+                               const std::string& folder, bool password_login,
+                               uint32_t stall_seconds, uint32_t rate_kib, unsigned session) {
+    return sftp_session_command(username, host, folder, password_login, stall_seconds, rate_kib) +
+           " < " + run_file(paths::sftp_queue, session) + " 2>" +
+           run_file(paths::sftp_error, session) + " > /dev/null";
 }
 
 namespace {
@@ -134,14 +146,8 @@ bool start_session(unsigned number, const Remote& remote, const std::string& hos
 std::string sftp_size_command(const char* username, const std::string& host,
                               const std::string& folder, bool password_login,
                               uint32_t stall_seconds, unsigned session) {
-    std::string command;
-    if (password_login) command = std::string(paths::sshpass) + " -e ";
-    command += std::string(paths::sftp) + " -S " + paths::ssh + " -F " + paths::ssh_config +
-               " -o LogLevel=ERROR " + ssh_stall_options(stall_seconds);
-    const std::string target = std::string(username) + '@' + host + ':' + folder;
-    if (target[0] == '-') command += "-- ";
-    return command + shell_quote(target) + " < " + run_file(paths::sftp_sizes, session) +
-           " 2>/dev/null";
+    return sftp_session_command(username, host, folder, password_login, stall_seconds, 0) +
+           " < " + run_file(paths::sftp_sizes, session) + " 2>/dev/null";
 }
 
 std::vector<bool> sftp_sessions_upload(const Remote& remote,

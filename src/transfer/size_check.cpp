@@ -21,21 +21,19 @@ namespace {
 
 constexpr char k_size_mark[] = "crateferry-size ";
 
-std::string option(const char* name, const std::string& value) {
-    return std::string(name) + " = \"" + curl_config_escape(value) + "\"\n";
-}
-
 // Starts the curl run that asks the sizes of `files`, run number `run` of several.
 Child start_curl_sizes(const std::vector<OpenFile>& files, const Remote& remote, unsigned run) {
     // Every group after "next" starts afresh: each gets the common options again.
-    const std::string common = option("user", remote.user + ':' + remote.password) +
+    const std::string common = curl_config_option("user", remote.user + ':' + remote.password) +
                                "silent\nshow-error\ngloboff\nhead\n" +
                                curl_config_stall_options(remote.stall_seconds) +
-                               option("write-out", std::string(k_size_mark) + "%{exitcode}\n");
+                               curl_config_option("write-out",
+                                                  std::string(k_size_mark) + "%{exitcode}\n");
     std::string config;
     for (size_t i = 0; i < files.size(); ++i) {
         if (i > 0) config += "next\n";
-        config += common + option("url", curl_target_url(remote.url.c_str(), files[i].path.c_str()));
+        const std::string url = curl_target_url(remote.url.c_str(), files[i].path.c_str());
+        config += common + curl_config_option("url", url);
     }
     // Readable by its owner only: it holds the password.
     if (!write_new_file(run_file(paths::curl_sizes, run).c_str(), config, 0600)) return Child();

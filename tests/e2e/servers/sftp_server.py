@@ -26,12 +26,13 @@ The server stops by itself after LIFETIME_SECONDS or when its parent is gone.
 import asyncio
 import json
 import os
-import re
 import posixpath
 import sys
 import time
 
 import asyncssh
+
+from ftp_server import named  # the hooks name files alike in every test server
 
 STATE_DIR = ""
 ROOT = ""
@@ -39,12 +40,6 @@ IN_USE = [0]  # open SFTP sessions: one event loop, so a plain count
 WRITE_FLAGS = asyncssh.FXF_WRITE | asyncssh.FXF_CREAT | asyncssh.FXF_TRUNC | asyncssh.FXF_APPEND
 
 
-
-def named(name, entries):
-    """True when a hook's entries name `name`: as it is, or by a regular expression
-    after "re:" (names the program makes up, such as its temporary names)."""
-    return any(entry == name or (entry.startswith("re:") and re.fullmatch(entry[3:], name))
-               for entry in entries)
 
 def lookup(name, table):
     """(True, value) for the first entry of the dict `table` that names `name`."""
