@@ -71,6 +71,7 @@ class Mode:
     far_files: int  # case 8
     far_links: tuple  # case 8: (round trip ms, Mbit/s) of each far link
     far_rounds: int  # case 8: timed runs per command (curl per file: one)
+    far_pattern: str = None  # case 8: only the rows whose name it finds (--far-rows)
 
 
 MODES = {
@@ -718,6 +719,11 @@ def far_rows(bench, folder, ftp, sftp):
     return rows
 
 
+def chosen_rows(rows, pattern):
+    """The rows whose name `pattern` (a regular expression) finds, all of them without one."""
+    return [row for row in rows if pattern is None or re.search(pattern, row.name)]
+
+
 def far_times(bench, rows, folder, root, count):
     """Runs every row `far_rounds` times, one after the other, under GNU time, and checks
     every run: each file arrived whole; the program finished every file (none left newer
@@ -755,7 +761,7 @@ def case_far(bench, table):
         make_files(bench, folder, count, FAR_SIZE)
         bench.set_timestamp(int(time.time()) - DAY)
         bench.box.link_ssh_tools()
-        rows = far_rows(bench, folder, ftp, sftp)
+        rows = chosen_rows(far_rows(bench, folder, ftp, sftp), bench.mode.far_pattern)
         root = {"ftp": ftp.root, "sftp": sftp.root}
         ports = [ftp.port, sftp.port, *range(passive, passive + FAR_PORTS)]
         for index, (rtt_ms, rate_mbit) in enumerate(bench.mode.far_links):
@@ -772,10 +778,14 @@ def case_far(bench, table):
             for name, median in medians.items():
                 table.add(case, name, seconds(median), median / floor)
             for new, reference, target in FAR_TARGETS:
+                if new not in medians or reference not in medians:
+                    continue
                 ratio = medians[new] / medians[reference]
                 table.add(case, f"{new} / {reference}", "", ratio, f"<= {target:.2f}",
                           ratio <= target)
-            peer = {"ftp": medians["rclone copy (FTP)"], "sftp": medians["rclone copy (SFTP)"]}
+            peer = {"ftp": medians.get("rclone copy (FTP)"), "sftp": medians.get("rclone copy (SFTP)")}
+            if None in peer.values():
+                continue
             table.notes.append(f"Case {case}, each upload / rclone copy of its protocol: " +
                                ", ".join(f"{row.name} {medians[row.name] / peer[row.protocol]:.2f}"
                                          for row in rows if row.command == bench.upload) + ".")
@@ -867,6 +877,10 @@ def main():
     parser.add_argument("--far-links", type=far_links,
                         help="case 8's links instead of the mode's: round trip ms and Mbit/s, "
                              "e.g. 40:8 or 40:8,100:2")
+    parser.add_argument("--far-rows", metavar="PATTERN",
+                        help="case 8's rows whose name this regular expression finds, "
+                             'e.g. "PARALLEL=4|rclone"')
+    parser.add_argument("--far-rounds", type=int, help="case 8's timed runs per command")
     args = parser.parse_args()
     if not harness.is_root():
         say("bench: skipped, needs root (the sandbox uses unshare and mounts)")
@@ -879,6 +893,9 @@ def main():
     mode = MODES[mode_name]
     if args.far_links:
         mode = dataclasses.replace(mode, far_links=args.far_links)
+    if args.far_rounds:
+        mode = dataclasses.replace(mode, far_rounds=args.far_rounds)
+    mode = dataclasses.replace(mode, far_pattern=args.far_rows)
     started = time.monotonic()
     before = {p for p in harness.DEVICE_PATHS if os.path.lexists(p)}
     table = Table(verdicts=mode_name != "smoke")

@@ -16,9 +16,8 @@ constexpr const char* curl_error = "/var/crateFerry/curl_error";
 // removed after the run).
 constexpr const char* curl_batch = "/var/crateFerry/curl_batch";
 // The size check's curl configuration (credentials included: 0600, removed after the
-// run) and sftp queue.
+// run).
 constexpr const char* curl_sizes = "/var/crateFerry/curl_sizes";
-constexpr const char* sftp_sizes = "/var/crateFerry/sftp_sizes";
 // Where earlier versions kept the batch's results: deleted as a leftover.
 constexpr const char* curl_batch_results = "/var/crateFerry/curl_results";
 constexpr const char* sftp_error = "/var/crateFerry/sftp_error";

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -50,9 +51,9 @@ void close_inherited_descriptors(const std::vector<int>& keep) {
 
 // `envp` null: the child keeps the program's environment and `argv[0]` is looked up
 // in PATH; otherwise `argv[0]` is a full path and `envp` the whole environment.
-// `output_fd`, unless -1, becomes the child's standard output.
+// `input_fd` and `output_fd`, unless -1, become the child's standard input and output.
 [[noreturn]] void exec_child(char* const argv[], char* const envp[], const std::vector<int>& keep,
-                             int output_fd) {
+                             int input_fd, int output_fd) {
     // A group of its own: ending the child ends all it started.
     (void)setpgid(0, 0);
     const int null_fd = open("/dev/null", O_RDWR);
@@ -61,6 +62,7 @@ void close_inherited_descriptors(const std::vector<int>& keep) {
         close(fd);
         if (null_fd >= 0) dup2(null_fd, fd);
     }
+    if (input_fd >= 0) dup2(input_fd, 0);
     if (output_fd >= 0) dup2(output_fd, 1);
     close_inherited_descriptors(keep);
     if (envp == nullptr)
@@ -79,13 +81,13 @@ bool same_variable(const char* entry, const std::string& secret) {
 // Starts the child; its PID, or -1. `open_files`: descriptors the child keeps besides
 // the kept one.
 pid_t spawn(char* const argv[], char* const envp[], const std::vector<int>& open_files,
-            int output_fd) {
+            int input_fd, int output_fd) {
     // Built before the fork: the child only closes, duplicates and executes.
     std::vector<int> keep = open_files;
     if (kept_descriptor >= 0) keep.push_back(kept_descriptor);
     std::sort(keep.begin(), keep.end());
     const pid_t pid = fork();
-    if (pid == 0) exec_child(argv, envp, keep, output_fd);
+    if (pid == 0) exec_child(argv, envp, keep, input_fd, output_fd);
     // Also here, so that the group exists before anyone signals it; the child's own
     // call makes it so before exec either way.
     if (pid > 0) (void)setpgid(pid, pid);
@@ -113,7 +115,7 @@ void keep_open_in_children(int fd) {
 }
 
 Child Child::start(const std::string& command, const std::vector<std::string>& secrets,
-                   const std::vector<int>& open_files, bool with_output) {
+                   const std::vector<int>& open_files, bool with_output, bool with_input) {
     Child child;
     // The child's standard streams take 0, 1 and 2: a file there would be read or
     // written as one of them.
@@ -124,21 +126,32 @@ Child Child::start(const std::string& command, const std::vector<std::string>& s
     }
     int pipe_fds[2] = {-1, -1};
     if (with_output && pipe2(pipe_fds, O_CLOEXEC) != 0) return child;
+    // A socket rather than a pipe, so that writing to a child that is gone is an
+    // error (MSG_NOSIGNAL), not a SIGPIPE.
+    int input_fds[2] = {-1, -1};
+    if (with_input && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input_fds) != 0) {
+        if (pipe_fds[0] >= 0) close(pipe_fds[0]);
+        if (pipe_fds[1] >= 0) close(pipe_fds[1]);
+        return child;
+    }
     std::vector<char*> envp = environment_with(secrets);
     char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
                     const_cast<char*>(command.c_str()), nullptr};
-    child.pid_ = spawn(argv, envp.data(), open_files, pipe_fds[1]);
-    // The child holds the write end now: the reader sees the end of the output once
-    // the child and whatever it started are gone.
+    child.pid_ = spawn(argv, envp.data(), open_files, input_fds[1], pipe_fds[1]);
+    // The child holds the other ends now: the reader sees the end of the output once
+    // the child and whatever it started are gone, and the child the end of its input
+    // once close_input() is called.
     if (pipe_fds[1] >= 0) close(pipe_fds[1]);
+    if (input_fds[1] >= 0) close(input_fds[1]);
     child.output_fd_ = pipe_fds[0];
+    child.input_fd_ = input_fds[0];
     child.watch_end();
     return child;
 }
 
 Child Child::start_program(char* const argv[]) {
     Child child;
-    child.pid_ = spawn(argv, nullptr, {}, -1);
+    child.pid_ = spawn(argv, nullptr, {}, -1, -1);
     return child;
 }
 
@@ -155,10 +168,11 @@ Child& Child::operator=(Child&& other) noexcept {
     release();
     pid_ = other.pid_;
     output_fd_ = other.output_fd_;
+    input_fd_ = other.input_fd_;
     end_fd_ = other.end_fd_;
     status_ = other.status_;
     reaped_ = other.reaped_;
-    other.pid_ = other.output_fd_ = other.end_fd_ = -1;
+    other.pid_ = other.output_fd_ = other.input_fd_ = other.end_fd_ = -1;
     other.reaped_ = false;
     return *this;
 }
@@ -171,6 +185,7 @@ void Child::release() {
         (void)wait();
     }
     close_output();
+    close_input();
     if (end_fd_ >= 0) close(end_fd_);
     end_fd_ = -1;
 }
@@ -178,6 +193,23 @@ void Child::release() {
 void Child::close_output() {
     if (output_fd_ >= 0) close(output_fd_);
     output_fd_ = -1;
+}
+
+void Child::close_input() {
+    if (input_fd_ >= 0) close(input_fd_);
+    input_fd_ = -1;
+}
+
+size_t Child::write_input(const std::string& text) {
+    if (input_fd_ < 0 || text.empty()) return 0;
+    ssize_t n;
+    while ((n = send(input_fd_, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT)) < 0 &&
+           errno == EINTR) {}
+    if (n >= 0) return static_cast<size_t>(n);
+    // Gone, or not reading: what it could not take stays with the caller, or is dropped
+    // with the input of a child that is gone.
+    if (errno != EAGAIN && errno != EWOULDBLOCK) close_input();
+    return 0;
 }
 
 void Child::end(bool kill_now) {

@@ -2,7 +2,7 @@
 //
 // Rules a reader must not break:
 // - children get /dev/null on descriptors 0, 1 and 2 (standard output a pipe when the
-//   caller reads it), and no other descriptor but the one keep_open_in_children names
+//   caller reads it, standard input a socket when the caller writes it), and no other descriptor but the one keep_open_in_children names
 //   and the open files a command is handed;
 // - a child is waited for by its own PID only: nothing here reaps another's child;
 // - every value placed into a command text goes through shell_quote (or a quoting
@@ -52,10 +52,12 @@ public:
     // the command reaches each open file as open_file_path(fd), whatever became of
     // its name; one below 3 starts nothing, logged at LOG_ERR as "an open file is on
     // descriptor %d, not above 2: the command is not run". With `with_output` the
-    // child's standard output is a pipe, read through output(). started() is false
+    // child's standard output is a pipe, read through output(); with `with_input` its
+    // standard input is a socket, written through write_input(). started() is false
     // when no child could be made.
     static Child start(const std::string& command, const std::vector<std::string>& secrets,
-                       const std::vector<int>& open_files, bool with_output = false);
+                       const std::vector<int>& open_files, bool with_output = false,
+                       bool with_input = false);
     // Starts `argv[0]`, looked up in PATH, with the program's own environment.
     static Child start_program(char* const argv[]);
 
@@ -67,6 +69,13 @@ public:
     // The read end of its standard output (close-on-exec), or -1.
     int output() const { return output_fd_; }
     void close_output();
+    // Writes what of `text` its standard input takes now, without waiting; returns how
+    // many bytes that was. A child that is gone gets nothing, and its input is closed.
+    size_t write_input(const std::string& text);
+    // The end of its input: the child reads to the end of what it was given.
+    void close_input();
+    // The write end of its standard input, or -1 (once closed, or without one).
+    int input() const { return input_fd_; }
     // Asks its process group to end (SIGTERM), or with `kill` makes it (SIGKILL); wait()
     // or a wait over a set reaps it.
     void end(bool kill = false);
@@ -85,6 +94,7 @@ private:
 
     pid_t pid_ = -1;
     int output_fd_ = -1;
+    int input_fd_ = -1;
     int end_fd_ = -1;
     int status_ = -1;
     bool reaped_ = false;

@@ -36,7 +36,6 @@ void remove_batch_leftovers() {
     for (unsigned run = 0; run < k_most_transfers; ++run) {
         (void)unlink(run_file(paths::curl_batch, run).c_str());
         (void)unlink(run_file(paths::curl_sizes, run).c_str());
-        (void)unlink(run_file(paths::sftp_sizes, run).c_str());
     }
     (void)unlink(paths::curl_batch_results);
 }

@@ -54,11 +54,12 @@ std::vector<size_t> all_places(size_t count) {
 // proves them whole; the others are Outcome::unverified in `got`.
 void finish_checked(const std::vector<OpenFile>& run, const std::vector<size_t>& sent,
                     const Remote& remote, SizeCheck* size_check, std::vector<Outcome>* got,
-                    const std::function<void(size_t)>& finish) {
+                    const std::function<void(size_t)>& finish,
+                    std::vector<ReportedSize> known = {}) {
     std::vector<OpenFile> checked;
     checked.reserve(sent.size());
     for (const size_t i : sent) checked.push_back(run[i]);
-    const std::vector<bool> whole = check_sizes(checked, remote, size_check);
+    const std::vector<bool> whole = check_sizes(checked, remote, size_check, std::move(known));
     for (size_t k = 0; k < sent.size(); ++k) {
         if (whole[k])
             finish(sent[k]);
@@ -139,11 +140,12 @@ bool send_batch(const Remote& remote, const std::vector<PendingFile>& files, con
 }
 
 // Finishes the files of the sessions that succeeded (`went`, places in `batch`), in
-// queue order, with the size check when asked (one sftp session for all of them).
+// queue order, with the size check when asked (`known`: the sizes the sessions' checks
+// got, one per file of `went`).
 void finish_sessions_files(const Remote& remote, const std::vector<PendingFile>& files,
                            const OpenBatch& batch, const std::vector<size_t>& went,
-                           SizeCheck* size_check, std::vector<Outcome>* outcomes,
-                           const OnSent& on_sent) {
+                           std::vector<ReportedSize> known, SizeCheck* size_check,
+                           std::vector<Outcome>* outcomes, const OnSent& on_sent) {
     const auto finish = [&](size_t k) {
         on_sent(files[batch.files[went[k]]], batch.opened[went[k]].get());
     };
@@ -155,7 +157,7 @@ void finish_sessions_files(const Remote& remote, const std::vector<PendingFile>&
     sent.reserve(went.size());
     for (const size_t i : went) sent.push_back({files[batch.files[i]].path, batch.opened[i].get()});
     std::vector<Outcome> got(went.size(), Outcome::sent);
-    finish_checked(sent, all_places(went.size()), remote, size_check, &got, finish);
+    finish_checked(sent, all_places(went.size()), remote, size_check, &got, finish, std::move(known));
     for (size_t k = 0; k < went.size(); ++k) (*outcomes)[batch.files[went[k]]] = got[k];
 }
 
@@ -267,7 +269,7 @@ std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<Pend
         next = open_batch(files, all, next, per_round, &outcomes, &batch);
         const std::vector<RunPart> parts = split_into_runs(batch.files.size(), sessions);
         std::vector<std::vector<size_t>> queued(parts.size());
-        std::vector<std::vector<int>> descriptors(parts.size());
+        std::vector<std::vector<OpenFile>> queued_files(parts.size());
         sftp_queue_clear(0);  // no queue is left behind, even with nothing to send
         for (unsigned session = 0; session < parts.size(); ++session) {
             sftp_queue_reset(session);
@@ -276,18 +278,25 @@ std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<Pend
                                     remote.temporary_names, remote.temporary_tag, session))
                     continue;
                 queued[session].push_back(i);
-                descriptors[session].push_back(batch.opened[i].get());
+                queued_files[session].push_back({files[batch.files[i]].path, batch.opened[i].get()});
             }
         }
-        const std::vector<bool> sent = sftp_sessions_upload(remote, descriptors);
+        std::vector<std::vector<ReportedSize>> sizes;
+        const std::vector<bool> sent = sftp_sessions_upload(remote, queued_files, &sizes);
         std::vector<size_t> went;
+        std::vector<ReportedSize> known;
         for (size_t session = 0; session < parts.size(); ++session) {
-            for (const size_t i : queued[session]) {
+            for (size_t k = 0; k < queued[session].size(); ++k) {
+                const size_t i = queued[session][k];
                 outcomes[batch.files[i]] = sent[session] ? Outcome::sent : Outcome::failed;
-                if (sent[session]) went.push_back(i);
+                if (!sent[session]) continue;
+                went.push_back(i);
+                if (k < sizes[session].size()) known.push_back(sizes[session][k]);
             }
         }
-        finish_sessions_files(remote, files, batch, went, &size_check, &outcomes, on_sent);
+        if (known.size() != went.size()) known.clear();
+        finish_sessions_files(remote, files, batch, went, std::move(known), &size_check, &outcomes,
+                              on_sent);
     } while (next < files.size() && !size_check.server_cannot);
     return outcomes;
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "transfer/size_check.h"
 #include "transfer/transfer.h"
 
 // ssh's options (passed on by sftp) that end a session making no progress for
@@ -38,22 +39,24 @@ bool sftp_url_parts(const char* remoteurl, std::string* host, std::string* folde
 // The shell command that runs sftp session `session` over its queue file (run_file of
 // the queue, and of the error text); with
 // `password_login`, through "sshpass -e", which reads the password from SSHPASS in
-// its environment; with a rate cap of `rate_kib` KiB/s, sftp's "-l" in Kbit/s.
+// its environment; with a rate cap of `rate_kib` KiB/s, sftp's "-l" in Kbit/s. With
+// `echoed`, sftp's standard output (where it echoes each command it reads) is left
+// to the caller instead of going to /dev/null.
 std::string sftp_batch_command(const char* username, const std::string& host,
                                const std::string& folder, bool password_login,
                                uint32_t stall_seconds, uint32_t rate_kib = 0,
-                               unsigned session = 0);
+                               unsigned session = 0, bool echoed = false);
 
 // `text` with a backslash before every character other than the plain ones, as
 // sftp's command reader takes a name back exactly.
 std::string sftp_escape(const std::string& text);
 
-// The shell command of the size check's sftp session `session`: its commands come
-// from run_file(/var/crateFerry/sftp_sizes, session), its answers on standard output;
-// otherwise as sftp_batch_command.
+// The shell command of a size check's sftp session: its commands come on standard
+// input, its answers on standard output, its errors go nowhere; otherwise as
+// sftp_batch_command, without a cap.
 std::string sftp_size_command(const char* username, const std::string& host,
                               const std::string& folder, bool password_login,
-                              uint32_t stall_seconds, unsigned session = 0);
+                              uint32_t stall_seconds);
 
 // The queue line that sends the file linked as `name` in the links folder of session
 // `session` (run_file of /var/crateFerry/sftp_files), line feed included: "put
@@ -85,9 +88,11 @@ void sftp_queue_clear(unsigned session = 0);
 bool sftp_queue_add(const char* path, int fd, bool temporary_names, const std::string& tag,
                     unsigned session = 0);
 
-// Runs one sftp session per element of `open_files` at once, over the queue of the
-// same number, each with its open files and its share of remote.rate_kib; an empty
-// element starts no session. Before each, appends to its queue the line that proves
+// Runs one sftp session per element of `queued` at once, over the queue of the same
+// number, each with its open files and its share of remote.rate_kib; an empty element
+// starts no session. With remote.verify, a size check follows each session
+// (FollowingSizes): it asks for each file once the session has passed it, and `sizes`
+// gets, per session, what the server reported of its files, in queue order. Before each, appends to its queue the line that proves
 // sftp read it to its end. Returns per session true only when sftp exited 0, wrote
 // no error text beyond its "Connected to" line, and ran that last line. All false for
 // a URL that is no "sftp://" URL, silently; otherwise each failed session logs
@@ -96,4 +101,5 @@ bool sftp_queue_add(const char* path, int fd, bool temporary_names, const std::s
 // "file upload has failed(check host or credentials)" when there is none, or
 // "file upload has failed(sftp did not read the whole queue)".
 std::vector<bool> sftp_sessions_upload(const Remote& remote,
-                                       const std::vector<std::vector<int>>& open_files);
+                                       const std::vector<std::vector<OpenFile>>& queued,
+                                       std::vector<std::vector<ReportedSize>>* sizes);

@@ -108,81 +108,154 @@ std::string sftp_session_command(const char* username, const std::string& host,
 
 std::string sftp_batch_command(const char* username, const std::string& host,
                                const std::string& folder, bool password_login,
-                               uint32_t stall_seconds, uint32_t rate_kib, unsigned session) {
+                               uint32_t stall_seconds, uint32_t rate_kib, unsigned session,
+                               bool echoed) {
     return sftp_session_command(username, host, folder, password_login, stall_seconds, rate_kib) +
            " < " + run_file(paths::sftp_queue, session) + " 2>" +
-           run_file(paths::sftp_error, session) + " > /dev/null";
+           run_file(paths::sftp_error, session) + (echoed ? "" : " > /dev/null");
 }
 
 namespace {
 
-// One sftp session of several at once.
+constexpr char k_put_echo[] = "sftp> put ";
+constexpr char k_end_echo[] = "sftp> lmkdir ";
+
+// One sftp session of several at once, and with the size check, the session that
+// follows it.
 struct Session {
     unsigned number;
+    size_t files;
     Child child;
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point ended;
+    std::string partial;  // the start of an echoed line not yet whole
+    size_t puts = 0;      // the put lines sftp has echoed
+    bool read_all = false;  // it echoed the queue's last line
+    FollowingSizes sizes;
 };
 
 // Starts session `number` over its queue; false (after judging it) when it could not
 // be started.
 bool start_session(unsigned number, const Remote& remote, const std::string& host,
                    const std::string& folder, const std::vector<std::string>& secrets,
-                   uint32_t rate, const std::vector<int>& open_files, Session* session) {
+                   uint32_t rate, const std::vector<OpenFile>& files, Session* session) {
     mark_queue_end(number);
     // A session that cannot start leaves no stale error text to be judged by.
     (void)unlink(run_file(paths::sftp_error, number).c_str());
+    std::vector<int> open_files;
+    open_files.reserve(files.size());
+    for (const OpenFile& file : files) open_files.push_back(file.fd);
     session->number = number;
+    session->files = files.size();
     session->started = std::chrono::steady_clock::now();
     session->child = Child::start(sftp_batch_command(remote.user.c_str(), host, folder,
                                                      !remote.password.empty(), remote.stall_seconds,
-                                                     rate, number),
-                                  secrets, open_files);
+                                                     rate, number, remote.verify),
+                                  secrets, open_files, /*with_output=*/remote.verify);
     return session->child.started();
+}
+
+// The files session `session` is done with, by what it echoed: sftp echoes each line
+// as it begins it, so a put's file is done once the next put or the last line shows,
+// and every file once the output ends.
+size_t files_passed(const Session& session) {
+    if (session.read_all || session.child.output() < 0) return session.files;
+    return session.puts > 0 ? session.puts - 1 : 0;
+}
+
+// Reads what `session` echoed; its size check starts once it is logged in (so the two
+// logins do not crowd the server at once) and is handed each file it is done with.
+void follow_session(Session* session, const std::vector<OpenFile>& files, const Remote& remote) {
+    char buffer[4096];
+    const ssize_t n = read(session->child.output(), buffer, sizeof buffer);
+    if (n <= 0) session->child.close_output();
+    if (n > 0) session->partial.append(buffer, static_cast<size_t>(n));
+    size_t start = 0;
+    for (size_t end; (end = session->partial.find('\n', start)) != std::string::npos; start = end + 1) {
+        const char* line = session->partial.c_str() + start;
+        session->puts += strncmp(line, k_put_echo, sizeof k_put_echo - 1) == 0;
+        session->read_all = session->read_all || strncmp(line, k_end_echo, sizeof k_end_echo - 1) == 0;
+    }
+    session->partial.erase(0, start);
+    if (!session->sizes.child.started() && session->puts > 0)
+        (void)start_following_sizes(files, remote, &session->sizes);
+    if (session->sizes.child.started()) ask_following_sizes(&session->sizes, files_passed(*session));
+}
+
+// True while a session runs or has output still to read.
+bool uploading(const std::vector<Session>& sessions) {
+    for (const Session& session : sessions)
+        if (!session.child.ended() || session.child.output() >= 0) return true;
+    return false;
+}
+
+// Waits until every session has ended, reading what they and their size checks write.
+void drive_sessions(std::vector<Session>* sessions, const std::vector<std::vector<OpenFile>>& queued,
+                    const Remote& remote) {
+    const size_t count = sessions->size();
+    while (uploading(*sessions)) {
+        std::vector<Child*> children;
+        for (Session& session : *sessions) children.push_back(&session.child);
+        for (Session& session : *sessions) children.push_back(&session.sizes.child);
+        const std::vector<size_t> ready = wait_for_children(children);
+        if (ready.empty()) return;
+        for (const size_t i : ready) {
+            Session& session = (*sessions)[i % count];
+            if (i >= count) {
+                read_following_sizes(&session.sizes);
+                continue;
+            }
+            if (session.child.output() >= 0) follow_session(&session, queued[session.number], remote);
+            if (session.child.ended() && session.ended == decltype(session.ended)())
+                session.ended = std::chrono::steady_clock::now();
+        }
+    }
 }
 
 }  // namespace
 
 std::string sftp_size_command(const char* username, const std::string& host,
                               const std::string& folder, bool password_login,
-                              uint32_t stall_seconds, unsigned session) {
+                              uint32_t stall_seconds) {
     return sftp_session_command(username, host, folder, password_login, stall_seconds, 0) +
-           " < " + run_file(paths::sftp_sizes, session) + " 2>/dev/null";
+           " 2>/dev/null";
 }
 
 std::vector<bool> sftp_sessions_upload(const Remote& remote,
-                                       const std::vector<std::vector<int>>& open_files) {
-    std::vector<bool> sent(open_files.size(), false);
+                                       const std::vector<std::vector<OpenFile>>& queued,
+                                       std::vector<std::vector<ReportedSize>>* sizes) {
+    std::vector<bool> sent(queued.size(), false);
+    sizes->assign(queued.size(), {});
     std::string host;
     std::string folder;
     if (!sftp_url_parts(remote.url.c_str(), &host, &folder)) return sent;
     std::vector<std::string> secrets;
     if (!remote.password.empty()) secrets.push_back("SSHPASS=" + remote.password);
     size_t started_sessions = 0;
-    for (const std::vector<int>& files : open_files) started_sessions += !files.empty();
+    for (const std::vector<OpenFile>& files : queued) started_sessions += !files.empty();
     // The run's cap is shared among the sessions that start.
     const uint32_t rate = rate_per_transfer(remote.rate_kib, static_cast<uint32_t>(started_sessions));
     std::vector<Session> sessions;
-    for (unsigned number = 0; number < open_files.size(); ++number) {
-        if (open_files[number].empty()) continue;
+    sessions.reserve(queued.size());
+    for (unsigned number = 0; number < queued.size(); ++number) {
+        if (queued[number].empty()) continue;
         sessions.emplace_back();
-        if (start_session(number, remote, host, folder, secrets, rate, open_files[number],
-                          &sessions.back()))
+        if (start_session(number, remote, host, folder, secrets, rate, queued[number], &sessions.back()))
             continue;
         sent[number] = session_succeeded(number, -1, 0, remote.stall_seconds);
         sessions.pop_back();
     }
-    std::vector<Child*> children;
-    children.reserve(sessions.size());
-    for (Session& session : sessions) children.push_back(&session.child);
-    for (std::vector<size_t> ready; !(ready = wait_for_children(children)).empty();)
-        for (const size_t i : ready) sessions[i].ended = std::chrono::steady_clock::now();
+    drive_sessions(&sessions, queued, remote);
     for (Session& session : sessions) {
         const auto seconds =
             std::chrono::duration_cast<std::chrono::seconds>(session.ended - session.started);
         sent[session.number] = session_succeeded(session.number, session.child.wait(),
                                                  static_cast<uint64_t>(seconds.count()),
                                                  remote.stall_seconds);
+        if (!sent[session.number] || !remote.verify) continue;
+        if (!session.sizes.child.started())
+            (void)start_following_sizes(queued[session.number], remote, &session.sizes);
+        (*sizes)[session.number] = end_following_sizes(&session.sizes);
     }
     return sent;
 }

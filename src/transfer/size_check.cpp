@@ -1,10 +1,13 @@
 // The size check before a sent file is finished: the server is asked what it holds
 // under the file's final name, by as many curl runs or sftp sessions at once as the
 // upload used, and a file is finished only when that is every byte sent.
+#include <poll.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -40,21 +43,6 @@ Child start_curl_sizes(const std::vector<OpenFile>& files, const Remote& remote,
     return Child::start(curl_size_command(run), {}, {}, /*with_output=*/true);
 }
 
-// Starts the sftp session that asks the sizes of `files`, session `run` of several.
-Child start_sftp_sizes(const std::vector<OpenFile>& files, const Remote& remote, unsigned run) {
-    std::string host;
-    std::string folder;
-    if (!sftp_url_parts(remote.url.c_str(), &host, &folder)) return Child();
-    std::string queue;
-    for (const OpenFile& file : files) queue += sftp_size_line(basename(file.path.c_str()));
-    if (!write_new_file(run_file(paths::sftp_sizes, run).c_str(), queue, 0600)) return Child();
-    std::vector<std::string> secrets;
-    if (!remote.password.empty()) secrets.push_back("SSHPASS=" + remote.password);
-    return Child::start(sftp_size_command(remote.user.c_str(), host, folder,
-                                          !remote.password.empty(), remote.stall_seconds, run),
-                        secrets, {}, /*with_output=*/true);
-}
-
 // Reads what `children` write until each has ended; their outputs, in order.
 std::vector<std::string> read_outputs(std::vector<Child>* children) {
     std::vector<std::string> outputs(children->size());
@@ -74,6 +62,26 @@ std::vector<std::string> read_outputs(std::vector<Child>* children) {
         }
     }
     return outputs;
+}
+
+// `known` (one per file of `files`, or empty for none), with the sizes it does not know
+// asked afresh: the session that asked them may have been refused while the upload held
+// the server's connections.
+std::vector<ReportedSize> asked_afresh_where_unknown(const std::vector<OpenFile>& files,
+                                                     const Remote& remote,
+                                                     std::vector<ReportedSize> known) {
+    if (known.size() != files.size()) return remote_sizes(files, remote);
+    std::vector<OpenFile> unknown;
+    std::vector<size_t> places;
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (known[i].kind != ReportedSize::unknown) continue;
+        unknown.push_back(files[i]);
+        places.push_back(i);
+    }
+    if (unknown.empty()) return known;
+    const std::vector<ReportedSize> asked = remote_sizes(unknown, remote);
+    for (size_t k = 0; k < places.size(); ++k) known[places[k]] = asked[k];
+    return known;
 }
 
 // The text a size takes in the log line.
@@ -119,12 +127,15 @@ std::string sftp_size_line(const std::string& name) {
 }
 
 std::vector<ReportedSize> read_sftp_sizes(const std::string& output, const std::vector<OpenFile>& files) {
-    std::vector<ReportedSize> sizes(files.size(), ReportedSize{ReportedSize::no_file, 0});
+    std::vector<ReportedSize> sizes(files.size());
     std::istringstream lines(output);
     size_t asked = 0;  // the files whose line sftp has echoed so far
     for (std::string line; std::getline(lines, line);) {
         if (line.compare(0, 6, "sftp> ") == 0) {
-            asked += line.compare(6, 8, "-ls -ln ") == 0 || line.compare(6, 7, "ls -ln ") == 0;
+            if (line.compare(6, 8, "-ls -ln ") != 0 && line.compare(6, 7, "ls -ln ") != 0) continue;
+            // Asked: no file unless it is listed.
+            if (asked < files.size()) sizes[asked] = {ReportedSize::no_file, 0};
+            ++asked;
             continue;
         }
         if (asked == 0 || asked > files.size()) continue;
@@ -137,36 +148,88 @@ std::vector<ReportedSize> read_sftp_sizes(const std::string& output, const std::
     return sizes;
 }
 
+bool start_following_sizes(const std::vector<OpenFile>& files, const Remote& remote,
+                           FollowingSizes* sizes) {
+    std::string host;
+    std::string folder;
+    if (!sftp_url_parts(remote.url.c_str(), &host, &folder)) return false;
+    std::vector<std::string> secrets;
+    if (!remote.password.empty()) secrets.push_back("SSHPASS=" + remote.password);
+    sizes->files = files;
+    sizes->child = Child::start(sftp_size_command(remote.user.c_str(), host, folder,
+                                                  !remote.password.empty(), remote.stall_seconds),
+                                secrets, {}, /*with_output=*/true, /*with_input=*/true);
+    return sizes->child.started();
+}
+
+void ask_following_sizes(FollowingSizes* sizes, size_t passed) {
+    for (; sizes->asked < std::min(passed, sizes->files.size()); ++sizes->asked)
+        sizes->unsent += sftp_size_line(basename(sizes->files[sizes->asked].path.c_str()));
+    sizes->unsent.erase(0, sizes->child.write_input(sizes->unsent));
+}
+
+void read_following_sizes(FollowingSizes* sizes) {
+    if (sizes->child.output() < 0) return;
+    char buffer[4096];
+    const ssize_t n = read(sizes->child.output(), buffer, sizeof buffer);
+    if (n > 0)
+        sizes->output.append(buffer, static_cast<size_t>(n));
+    else if (n == 0 || errno != EINTR)
+        sizes->child.close_output();
+}
+
+std::vector<ReportedSize> end_following_sizes(FollowingSizes* sizes) {
+    ask_following_sizes(sizes, sizes->files.size());
+    // sftp may answer before it takes more: its output is read while it is handed the rest.
+    while (!sizes->unsent.empty() && sizes->child.input() >= 0 && sizes->child.output() >= 0) {
+        pollfd both[] = {{sizes->child.input(), POLLOUT, 0}, {sizes->child.output(), POLLIN, 0}};
+        if (poll(both, 2, -1) < 0 && errno != EINTR) break;
+        if (both[1].revents != 0) read_following_sizes(sizes);
+        if (both[0].revents != 0) ask_following_sizes(sizes, sizes->files.size());
+    }
+    sizes->child.close_input();
+    while (sizes->child.output() >= 0) read_following_sizes(sizes);
+    (void)sizes->child.wait();
+    return read_sftp_sizes(sizes->output, sizes->files);
+}
+
 std::vector<ReportedSize> remote_sizes(const std::vector<OpenFile>& files, const Remote& remote) {
     const bool sftp = is_sftp_url(remote.url.c_str());
     // As many runs at once as the upload used, each over its part of the files.
     const std::vector<RunPart> parts = split_into_runs(files.size(), remote.transfers);
     std::vector<std::vector<OpenFile>> part_files;
     std::vector<Child> children;
+    std::vector<FollowingSizes> sessions(sftp ? parts.size() : 0);
     part_files.reserve(parts.size());
     children.reserve(parts.size());
     for (unsigned run = 0; run < parts.size(); ++run) {
         const auto begin = files.begin() + static_cast<ptrdiff_t>(parts[run].first);
         part_files.emplace_back(begin, begin + static_cast<ptrdiff_t>(parts[run].count));
-        children.push_back(sftp ? start_sftp_sizes(part_files[run], remote, run)
-                                : start_curl_sizes(part_files[run], remote, run));
+        if (sftp)
+            (void)start_following_sizes(part_files[run], remote, &sessions[run]);
+        else
+            children.push_back(start_curl_sizes(part_files[run], remote, run));
     }
-    const std::vector<std::string> outputs = read_outputs(&children);
     std::vector<ReportedSize> sizes;
+    const std::vector<std::string> outputs = read_outputs(&children);
     for (unsigned run = 0; run < parts.size(); ++run) {
-        (void)unlink(run_file(sftp ? paths::sftp_sizes : paths::curl_sizes, run).c_str());
-        const std::vector<ReportedSize> part = sftp ? read_sftp_sizes(outputs[run], part_files[run])
-                                                    : read_curl_sizes(outputs[run], parts[run].count);
+        std::vector<ReportedSize> part;
+        if (sftp) {
+            part = end_following_sizes(&sessions[run]);
+        } else {
+            (void)unlink(run_file(paths::curl_sizes, run).c_str());
+            part = read_curl_sizes(outputs[run], parts[run].count);
+        }
         sizes.insert(sizes.end(), part.begin(), part.end());
     }
     return sizes;
 }
 
 std::vector<bool> check_sizes(const std::vector<OpenFile>& files, const Remote& remote,
-                              SizeCheck* check) {
+                              SizeCheck* check, std::vector<ReportedSize> known) {
     std::vector<bool> whole(files.size(), false);
     if (check->server_cannot) return whole;
-    const std::vector<ReportedSize> sizes = remote_sizes(files, remote);
+    const std::vector<ReportedSize> sizes = asked_afresh_where_unknown(files, remote, std::move(known));
     for (size_t i = 0; i < files.size(); ++i) {
         struct stat st;
         const uint64_t sent = fstat(files[i].fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;

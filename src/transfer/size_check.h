@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "exec/exec.h"
 #include "transfer/curl.h"
 
 // What a server reported of one file.
@@ -38,9 +39,36 @@ std::string sftp_size_line(const std::string& name);
 
 // The sizes of `files` from that session's output, where sftp echoes each command
 // after "sftp> " and lists a file as "ls -ln" does (its fifth field the size); a
-// file not listed is no file.
+// file asked but not listed is no file, one never asked has no size.
 std::vector<ReportedSize> read_sftp_sizes(const std::string& output,
                                           const std::vector<OpenFile>& files);
+
+// An sftp session that asks the sizes of one upload session's files while that one
+// goes on: its commands are written to its standard input as the upload passes each
+// file, and its answers read as they come.
+struct FollowingSizes {
+    Child child;
+    std::vector<OpenFile> files;  // in queue order
+    size_t asked = 0;             // the files whose line was handed on
+    std::string unsent;           // lines sftp has not taken yet
+    std::string output;
+};
+
+// Starts the session that follows the upload of `files` (its command as
+// sftp_size_command's); false, with nothing started, when it could not be.
+bool start_following_sizes(const std::vector<OpenFile>& files, const Remote& remote,
+                           FollowingSizes* sizes);
+
+// Asks the sizes of the files up to `passed` (the upload is done with them) not yet
+// asked, and hands sftp what it takes of them without waiting.
+void ask_following_sizes(FollowingSizes* sizes, size_t passed);
+
+// Reads what the session wrote so far; at the end of its output, closes it.
+void read_following_sizes(FollowingSizes* sizes);
+
+// Asks the sizes not yet asked, ends the session's input, reads its answers to the end
+// and reaps it. The sizes of its files, unknown for any it did not answer.
+std::vector<ReportedSize> end_following_sizes(FollowingSizes* sizes);
 
 // The sizes the server holds under the final names of `files` (curl_target_url, or
 // the name in the SFTP folder), asked by up to remote.transfers curl runs or sftp
@@ -48,10 +76,12 @@ std::vector<ReportedSize> read_sftp_sizes(const std::string& output,
 std::vector<ReportedSize> remote_sizes(const std::vector<OpenFile>& files, const Remote& remote);
 
 // Per file of `files`, which the tool reported sent: true when the server holds every
-// byte of the open file under its final name. Otherwise logs at LOG_ERR "File %s is
+// byte of the open file under its final name. `known`, unless empty, holds sizes
+// already asked while the upload went on (one per file); those it does not know are
+// asked afresh with remote_sizes. Otherwise logs at LOG_ERR "File %s is
 // not finished: the server holds %s under its name, not %llu bytes" ("no file", "N
 // bytes" or "no size it can report"). When the first file checked gets no size, the
 // server cannot report sizes: logs once at LOG_ERR "the server cannot report file
 // sizes: sent files are left pending", and every file from then on is false.
 std::vector<bool> check_sizes(const std::vector<OpenFile>& files, const Remote& remote,
-                              SizeCheck* check);
+                              SizeCheck* check, std::vector<ReportedSize> known = {});

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -231,17 +232,24 @@ TEST(ChildSet, EachChildIsReapedOnceAndNoOtherChildIsTouched) {
         bool with_output;
         const char* output;
         int exit_code;  // -1: ended by the test (SIGTERM to its group)
+        const char* input = nullptr;  // handed on its standard input, then its end
     };
     const ChildCase cases[] = {
         {"a quick child with output", "echo one", true, "one\n", 0},
         {"a child that fails", "sleep 0.2; exit 3", false, "", 3},
         {"output written in pieces", "printf a; sleep 0.1; printf b", true, "ab", 0},
         {"a pipeline ended early, all of its group", "sleep 30 | sleep 30", false, "", -1},
+        {"a child reads what it is handed, to its end", "tr a-z A-Z", true, "TWO\n", 0, "two\n"},
     };
     char* sleeper_argv[] = {const_cast<char*>("/bin/sleep"), const_cast<char*>("1"), nullptr};
     Child outsider = Child::start_program(sleeper_argv);  // not in the set
     std::vector<Child> children;
-    for (const ChildCase& c : cases) children.push_back(Child::start(c.command, {}, {}, c.with_output));
+    for (const ChildCase& c : cases) {
+        children.push_back(Child::start(c.command, {}, {}, c.with_output, c.input != nullptr));
+        if (c.input == nullptr) continue;
+        EXPECT_EQ(children.back().write_input(c.input), strlen(c.input)) << c.behaviour;
+        children.back().close_input();
+    }
     std::vector<Child*> set;
     for (Child& child : children) set.push_back(&child);
     std::vector<std::string> outputs(children.size());
@@ -266,6 +274,14 @@ TEST(ChildSet, EachChildIsReapedOnceAndNoOtherChildIsTouched) {
     }
     EXPECT_FALSE(outsider.ended());
     EXPECT_EQ(exit_code(outsider.wait()), 0);
+}
+
+TEST(ChildSet, WritingToAChildThatIsGoneIsNoSignalAndClosesItsInput) {
+    Child child = Child::start("exit 0", {}, {}, false, /*with_input=*/true);
+    ASSERT_GE(child.input(), 0);
+    EXPECT_EQ(exit_code(child.wait()), 0);
+    EXPECT_EQ(child.write_input("too late\n"), 0U);  // no SIGPIPE ends the test here
+    EXPECT_EQ(child.input(), -1);
 }
 
 TEST(ChildSet, AChildLeftRunningIsEndedAndReapedWithItsOwner) {

@@ -141,19 +141,21 @@ TEST(SizeAnswers, EachToolsAnswerIsReadAsTheSizeTheServerHolds) {
             EXPECT_EQ(sizes[i].size, c.sizes[i].size) << c.behaviour << " #" << i;
         }
     }
-    const std::vector<OpenFile> files = {{"/s/a b.txt", 5}, {"/s/missing.txt", 6}, {"/s/c", 7}};
+    // The last file was never asked (the session ended first): no size, not no file.
+    const std::vector<OpenFile> files = {{"/s/a b.txt", 5}, {"/s/missing.txt", 6}, {"/s/c", 7}, {"/s/d", 8}};
     const std::string sftp_output =
         "Changing to: /in\nsftp> -ls -ln a\\ b.txt\n"
         "-rw-r--r--    ? 0        0            1234 Dec  9 05:10 a b.txt\n"
         "sftp> -ls -ln missing.txt\nsftp> -ls -ln c\n"
         "-rw-r--r--    1 1000     1000            0 Dec  9 05:10 c\n";
     const std::vector<ReportedSize> sftp = read_sftp_sizes(sftp_output, files);
-    ASSERT_EQ(sftp.size(), 3U);
+    ASSERT_EQ(sftp.size(), 4U);
     EXPECT_EQ(sftp[0].kind, K::bytes);
     EXPECT_EQ(sftp[0].size, 1234U);
     EXPECT_EQ(sftp[1].kind, K::no_file);
     EXPECT_EQ(sftp[2].kind, K::bytes);
     EXPECT_EQ(sftp[2].size, 0U);
+    EXPECT_EQ(sftp[3].kind, K::unknown);
     EXPECT_EQ(sftp_size_line("a b.txt"), "-ls -ln a\\ b.txt\n");
 }
 
