@@ -15,8 +15,7 @@ constexpr const char* curl_error = "/var/crateFerry/curl_error";
 // One curl run over many files: its configuration (credentials included, so 0600,
 // removed after the run).
 constexpr const char* curl_batch = "/var/crateFerry/curl_batch";
-// The size check's curl configuration (credentials included: 0600, removed after the
-// run).
+// Where earlier versions kept the size check's curl configuration: deleted as a leftover.
 constexpr const char* curl_sizes = "/var/crateFerry/curl_sizes";
 // Where earlier versions kept the batch's results: deleted as a leftover.
 constexpr const char* curl_batch_results = "/var/crateFerry/curl_results";

@@ -200,16 +200,26 @@ void Child::close_input() {
     input_fd_ = -1;
 }
 
-size_t Child::write_input(const std::string& text) {
-    if (input_fd_ < 0 || text.empty()) return 0;
+size_t Child::write_input(const std::string& text, size_t from) {
+    if (input_fd_ < 0 || from >= text.size()) return 0;
     ssize_t n;
-    while ((n = send(input_fd_, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT)) < 0 &&
+    while ((n = send(input_fd_, text.data() + from, text.size() - from,
+                     MSG_NOSIGNAL | MSG_DONTWAIT)) < 0 &&
            errno == EINTR) {}
     if (n >= 0) return static_cast<size_t>(n);
     // Gone, or not reading: what it could not take stays with the caller, or is dropped
     // with the input of a child that is gone.
     if (errno != EAGAIN && errno != EWOULDBLOCK) close_input();
     return 0;
+}
+
+void Child::hand_input(const std::string& text) {
+    for (size_t done = 0; input_fd_ >= 0 && done < text.size();) {
+        done += write_input(text, done);
+        pollfd writable = {input_fd_, POLLOUT, 0};
+        if (input_fd_ >= 0 && done < text.size()) (void)poll(&writable, 1, -1);
+    }
+    close_input();
 }
 
 void Child::end(bool kill_now) {

@@ -69,9 +69,13 @@ public:
     // The read end of its standard output (close-on-exec), or -1.
     int output() const { return output_fd_; }
     void close_output();
-    // Writes what of `text` its standard input takes now, without waiting; returns how
-    // many bytes that was. A child that is gone gets nothing, and its input is closed.
-    size_t write_input(const std::string& text);
+    // Writes what of `text` from byte `from` its standard input takes now, without
+    // waiting; returns how many bytes that was. A child that is gone gets nothing, and
+    // its input is closed.
+    size_t write_input(const std::string& text, size_t from = 0);
+    // Writes all of `text` to its standard input, waiting while it is full, then closes
+    // it: for a child that reads all its input before it writes.
+    void hand_input(const std::string& text);
     // The end of its input: the child reads to the end of what it was given.
     void close_input();
     // The write end of its standard input, or -1 (once closed, or without one).

@@ -99,6 +99,10 @@ std::string curl_upload_command(const OpenFile& file, const Remote& remote, unsi
 // (curl_outcome of its exit code).
 Outcome log_upload_failure(int status, const char* error_path = paths::curl_error);
 
+// As log_upload_failure, with curl's error text's first line `first_line` (empty:
+// none).
+Outcome log_upload_failure_text(int status, const std::string& first_line);
+
 // Sends `files` with one curl run per file and attempt, up to remote.transfers runs at
 // once, each file through its attempts in a place of its own (attempt, pause, next
 // attempt), as next_step says; a sent file is handed to on_sent at once. A file is
@@ -143,7 +147,8 @@ unsigned transfers_for(unsigned asked, size_t files, size_t open_allowed, unsign
 // The configuration of one curl run over `files`, in curl's config syntax with every
 // value escaped: the credentials, the stall limits, the rate cap `rate_kib` (the run's
 // share), globbing off and the result line "crateferry-result URLNUM EXITCODE
-// ERRORMSG" that reports every transfer on its own, then per file its URL
+// ERRORMSG" that reports every transfer on its own (on the error stream with
+// remote.verify), then per file its URL
 // (curl_target), output to /dev/null and the open file. All files share one group of
 // options; only files sent under a temporary name get a group of their own (after
 // "next"), holding their rename commands. All transfers share one connection.
@@ -152,8 +157,10 @@ std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& 
 
 // The shell command of curl run number `run` (run_file of the batch file and error
 // text), writing its result lines to its standard output: curl stops at the first
-// transfer that fails.
-std::string curl_batch_command(unsigned run);
+// transfer that fails. With `results_on_errors` (the size check: the configuration
+// sends results to the error stream, which curl writes at once), the error stream,
+// results and error text, comes on standard output instead.
+std::string curl_batch_command(unsigned run, bool results_on_errors = false);
 
 // Called for each file of a batch as its result arrives: its place in the files
 // given and how it ended.

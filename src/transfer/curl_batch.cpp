@@ -35,18 +35,23 @@ void remove_batch_leftovers() {
     // Missing as a rule; a file that cannot be deleted is made anew by the next batch.
     for (unsigned run = 0; run < k_most_transfers; ++run) {
         (void)unlink(run_file(paths::curl_batch, run).c_str());
-        (void)unlink(run_file(paths::curl_sizes, run).c_str());
+        (void)unlink(run_file(paths::curl_sizes, run).c_str());  // left by earlier versions
     }
     (void)unlink(paths::curl_batch_results);
 }
 
 std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& remote,
                               uint32_t rate_kib) {
+    // curl's standard output is written in blocks, its error stream at once: with the
+    // size check, results come there, so that each file is asked for while the run
+    // goes on.
+    const std::string results_to = remote.verify ? "%{stderr}" : "";
     const std::string common =
         curl_config_option("user", remote.user + ':' + remote.password) +
         "fail\nshow-error\nsilent\ngloboff\n" + curl_config_stall_options(remote.stall_seconds) +
         curl_config_rate_option(rate_kib) +
-        curl_config_option("write-out", "crateferry-result %{urlnum} %{exitcode} %{errormsg}\n");
+        curl_config_option("write-out",
+                           results_to + "crateferry-result %{urlnum} %{exitcode} %{errormsg}\n");
     // Options hold for a whole group, so files renamed after their transfer each need
     // a group of their own; all others share one, which is faster: curl sets each group
     // up anew.
@@ -65,9 +70,11 @@ std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& 
     return config;
 }
 
-std::string curl_batch_command(unsigned run) {
-    return "exec curl --fail-early -K " + run_file(paths::curl_batch, run) + " 2>" +
-           run_file(paths::curl_error, run);
+std::string curl_batch_command(unsigned run, bool results_on_errors) {
+    const std::string command = "exec curl --fail-early -K " + run_file(paths::curl_batch, run);
+    // The error stream, results among it, comes to the reader in place of the output.
+    if (results_on_errors) return command + " 2>&1 >/dev/null";
+    return command + " 2>" + run_file(paths::curl_error, run);
 }
 
 namespace {
@@ -77,6 +84,7 @@ struct BatchRun {
     RunPart part;
     Child child;
     std::string partial;  // the start of a result line not yet whole
+    std::string errors;   // curl's error text, when it comes with the results
     size_t reports = 0;
     bool failed = false;
 };
@@ -100,14 +108,18 @@ void start_run(unsigned number, const std::vector<OpenFile>& files, const Remote
     std::vector<int> descriptors;
     descriptors.reserve(part.size());
     for (const OpenFile& file : part) descriptors.push_back(file.fd);
-    run->child = Child::start(curl_batch_command(number), {}, descriptors, /*with_output=*/true);
+    run->child = Child::start(curl_batch_command(number, remote.verify), {}, descriptors,
+                              /*with_output=*/true);
 }
 
 // Hands on one result line of `run`; true when it shows the link or the server dead.
 // Once every run is being ended (`ending`), only files reported sent still count.
 bool take_result(BatchRun* run, const std::string& line, bool ending, const OnResult& on_result) {
     ResultLine result;
-    if (!read_result_line(line, &result)) return false;
+    if (!read_result_line(line, &result)) {
+        run->errors += line;
+        return false;
+    }
     if (result.urlnum != run->reports || run->failed) return false;  // one at a time, in order
     if (ending && result.exit_code != 0) return false;
     Outcome outcome = Outcome::sent;
@@ -179,7 +191,10 @@ bool curl_batch_upload(const std::vector<OpenFile>& files, const Remote& remote,
         if (run.failed || run.reports == run.part.count || ended) continue;
         // The run ended without a word on files it should have reported: curl could not
         // start or was killed (not by this program).
-        (void)log_upload_failure(status, run_file(paths::curl_error, number).c_str());
+        if (run.errors.empty())
+            (void)log_upload_failure(status, run_file(paths::curl_error, number).c_str());
+        else
+            (void)log_upload_failure_text(status, run.errors.substr(0, run.errors.find('\n')));
         syslog(LOG_ERR, "file upload has failed(the batch's results could not be read)");
         reported = false;
     }

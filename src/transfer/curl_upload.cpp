@@ -70,8 +70,12 @@ std::string curl_upload_command(const OpenFile& file, const Remote& remote, unsi
 }
 
 Outcome log_upload_failure(int status, const char* error_path) {
-    if (file_size(error_path) != 0)
-        syslog(LOG_ERR, "file upload has failed(%s)", read_first_line(error_path));
+    return log_upload_failure_text(status, file_size(error_path) != 0 ? read_first_line(error_path) : "");
+}
+
+Outcome log_upload_failure_text(int status, const std::string& first_line) {
+    if (!first_line.empty())
+        syslog(LOG_ERR, "file upload has failed(%s)", first_line.c_str());
     else
         // A full work folder leaves curl no room for its error text.
         syslog(LOG_ERR, "file upload has failed(curl: exit status %d, no error text)",

@@ -84,13 +84,22 @@ std::vector<Outcome> batch_round(const Remote& remote, const std::vector<Pending
     };
     std::vector<Outcome> got(waiting.size(), Outcome::not_tried);
     std::vector<size_t> sent;
+    // With the size check, each file sent is asked for while the upload goes on.
+    SizeWaves waves;
+    if (remote.verify) start_size_waves(run, remote, &waves);
     const bool reported = curl_batch_upload(run, remote, [&](size_t i, Outcome outcome) {
         got[i] = outcome;
         if (outcome != Outcome::sent) return;
-        if (remote.verify) sent.push_back(i);
-        else finish(i);
+        if (!remote.verify) return finish(i);
+        sent.push_back(i);
+        if (!size_check->server_cannot) ask_size_soon(&waves, i);
     });
-    if (remote.verify) finish_checked(run, sent, remote, size_check, &got, finish);
+    if (remote.verify) {
+        const std::vector<ReportedSize> asked = end_size_waves(&waves);
+        std::vector<ReportedSize> known;
+        for (const size_t i : sent) known.push_back(asked[i]);
+        finish_checked(run, sent, remote, size_check, &got, finish, std::move(known));
+    }
     return reported ? got : std::vector<Outcome>();
 }
 
@@ -159,6 +168,30 @@ void finish_sessions_files(const Remote& remote, const std::vector<PendingFile>&
     std::vector<Outcome> got(went.size(), Outcome::sent);
     finish_checked(sent, all_places(went.size()), remote, size_check, &got, finish, std::move(known));
     for (size_t k = 0; k < went.size(); ++k) (*outcomes)[batch.files[went[k]]] = got[k];
+}
+
+// Splits the files of `batch` among up to `sessions` sessions and queues each for
+// its session. Per session, the files queued (`queued`: places in `batch`), and the
+// same as open files.
+std::vector<std::vector<OpenFile>> queue_sessions(const Remote& remote,
+                                                  const std::vector<PendingFile>& files,
+                                                  const OpenBatch& batch, unsigned sessions,
+                                                  std::vector<std::vector<size_t>>* queued) {
+    const std::vector<RunPart> parts = split_into_runs(batch.files.size(), sessions);
+    queued->assign(parts.size(), {});
+    std::vector<std::vector<OpenFile>> queued_files(parts.size());
+    sftp_queue_clear(0);  // no queue is left behind, even with nothing to send
+    for (unsigned session = 0; session < parts.size(); ++session) {
+        sftp_queue_reset(session);
+        for (size_t i = parts[session].first; i < parts[session].first + parts[session].count; ++i) {
+            if (!sftp_queue_add(files[batch.files[i]].path.c_str(), batch.opened[i].get(),
+                                remote.temporary_names, remote.temporary_tag, session))
+                continue;
+            (*queued)[session].push_back(i);
+            queued_files[session].push_back({files[batch.files[i]].path, batch.opened[i].get()});
+        }
+    }
+    return queued_files;
 }
 
 }  // namespace
@@ -267,25 +300,14 @@ std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<Pend
     do {
         OpenBatch batch;
         next = open_batch(files, all, next, per_round, &outcomes, &batch);
-        const std::vector<RunPart> parts = split_into_runs(batch.files.size(), sessions);
-        std::vector<std::vector<size_t>> queued(parts.size());
-        std::vector<std::vector<OpenFile>> queued_files(parts.size());
-        sftp_queue_clear(0);  // no queue is left behind, even with nothing to send
-        for (unsigned session = 0; session < parts.size(); ++session) {
-            sftp_queue_reset(session);
-            for (size_t i = parts[session].first; i < parts[session].first + parts[session].count; ++i) {
-                if (!sftp_queue_add(files[batch.files[i]].path.c_str(), batch.opened[i].get(),
-                                    remote.temporary_names, remote.temporary_tag, session))
-                    continue;
-                queued[session].push_back(i);
-                queued_files[session].push_back({files[batch.files[i]].path, batch.opened[i].get()});
-            }
-        }
+        std::vector<std::vector<size_t>> queued;
+        const std::vector<std::vector<OpenFile>> queued_files =
+            queue_sessions(remote, files, batch, sessions, &queued);
         std::vector<std::vector<ReportedSize>> sizes;
         const std::vector<bool> sent = sftp_sessions_upload(remote, queued_files, &sizes);
         std::vector<size_t> went;
         std::vector<ReportedSize> known;
-        for (size_t session = 0; session < parts.size(); ++session) {
+        for (size_t session = 0; session < queued.size(); ++session) {
             for (size_t k = 0; k < queued[session].size(); ++k) {
                 const size_t i = queued[session][k];
                 outcomes[batch.files[i]] = sent[session] ? Outcome::sent : Outcome::failed;

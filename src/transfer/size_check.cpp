@@ -13,8 +13,6 @@
 #include <sstream>
 
 #include "exec/exec.h"
-#include "fileutil/fileutil.h"
-#include "paths.h"
 #include "transfer/curl.h"
 #include "transfer/runs.h"
 #include "transfer/sftp.h"
@@ -24,23 +22,20 @@ namespace {
 
 constexpr char k_size_mark[] = "crateferry-size ";
 
-// Starts the curl run that asks the sizes of `files`, run number `run` of several.
-Child start_curl_sizes(const std::vector<OpenFile>& files, const Remote& remote, unsigned run) {
-    // Every group after "next" starts afresh: each gets the common options again.
-    const std::string common = curl_config_option("user", remote.user + ':' + remote.password) +
-                               "silent\nshow-error\ngloboff\nhead\n" +
-                               curl_config_stall_options(remote.stall_seconds) +
-                               curl_config_option("write-out",
-                                                  std::string(k_size_mark) + "%{exitcode}\n");
-    std::string config;
-    for (size_t i = 0; i < files.size(); ++i) {
-        if (i > 0) config += "next\n";
-        const std::string url = curl_target_url(remote.url.c_str(), files[i].path.c_str());
-        config += common + curl_config_option("url", url);
-    }
-    // Readable by its owner only: it holds the password.
-    if (!write_new_file(run_file(paths::curl_sizes, run).c_str(), config, 0600)) return Child();
-    return Child::start(curl_size_command(run), {}, {}, /*with_output=*/true);
+// Starts the curl run that asks the sizes of `files`. Its configuration, the password
+// among it, goes to curl's standard input, never to a file; curl reads all of it
+// before it asks anything.
+Child start_curl_sizes(const std::vector<OpenFile>& files, const Remote& remote) {
+    const bool ftp = is_ftp_url(remote.url.c_str());
+    Child child = Child::start(curl_size_command(ftp), {}, {}, /*with_output=*/true, /*with_input=*/true);
+    child.hand_input(ftp ? ftp_sizes_config(files, remote) : curl_sizes_config(files, remote));
+    return child;
+}
+
+// The sizes of `count` files from the answers of a curl run that asked them.
+std::vector<ReportedSize> read_sizes(const std::string& output, size_t count, const Remote& remote) {
+    return is_ftp_url(remote.url.c_str()) ? read_ftp_sizes(output, count)
+                                          : read_curl_sizes(output, count);
 }
 
 // Reads what `children` write until each has ended; their outputs, in order.
@@ -92,8 +87,65 @@ std::string held_text(const ReportedSize& size) {
 
 }  // namespace
 
-std::string curl_size_command(unsigned run) {
-    return "curl -K " + run_file(paths::curl_sizes, run) + " 2>/dev/null";
+std::string curl_size_command(bool ftp) {
+    // FTP's answers are read from what curl shows of its command channel, on its error
+    // stream.
+    return ftp ? "curl -K - 2>&1 >/dev/null" : "curl -K - 2>/dev/null";
+}
+
+std::string curl_sizes_config(const std::vector<OpenFile>& files, const Remote& remote) {
+    // Every group after "next" starts afresh: each gets the common options again.
+    const std::string common = curl_config_option("user", remote.user + ':' + remote.password) +
+                               "silent\nshow-error\ngloboff\nhead\n" +
+                               curl_config_stall_options(remote.stall_seconds) +
+                               curl_config_option("write-out",
+                                                  std::string(k_size_mark) + "%{exitcode}\n");
+    std::string config;
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (i > 0) config += "next\n";
+        const std::string url = curl_target_url(remote.url.c_str(), files[i].path.c_str());
+        config += common + curl_config_option("url", url);
+    }
+    return config;
+}
+
+std::string ftp_sizes_config(const std::vector<OpenFile>& files, const Remote& remote) {
+    std::string config = curl_config_option("user", remote.user + ':' + remote.password) +
+                         "silent\nshow-error\nverbose\nhead\n" +
+                         curl_config_stall_options(remote.stall_seconds);
+    if (files.empty()) return config;
+    // Every file goes to the same folder: curl goes there and asks nothing of the
+    // folder itself; then, one command each, the sizes, in binary mode (some servers
+    // refuse SIZE in ASCII mode). "*": a name that is not there fails its command only.
+    const std::string first = curl_target_url(remote.url.c_str(), files[0].path.c_str());
+    config += curl_config_option("url", first.substr(0, first.size() - url_last_segment(first).size())) +
+              curl_config_option("quote", "-TYPE I");
+    for (const OpenFile& file : files) {
+        const std::string url = curl_target_url(remote.url.c_str(), file.path.c_str());
+        config += curl_config_option("quote", "-*SIZE " + percent_decode(url_last_segment(url)));
+    }
+    return config;
+}
+
+std::vector<ReportedSize> read_ftp_sizes(const std::string& output, size_t count) {
+    std::vector<ReportedSize> sizes;
+    std::istringstream lines(output);
+    bool asked = false;  // a SIZE command went, its reply not yet seen
+    for (std::string line; std::getline(lines, line) && sizes.size() < count;) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.compare(0, 7, "> SIZE ") == 0) {
+            asked = true;
+        } else if (asked && line.compare(0, 2, "< ") == 0) {
+            asked = false;
+            if (line.compare(2, 4, "213 ") == 0)
+                sizes.push_back({ReportedSize::bytes, strtoull(line.c_str() + 6, nullptr, 10)});
+            else
+                sizes.push_back(line.compare(2, 4, "550 ") == 0 ? ReportedSize{ReportedSize::no_file, 0}
+                                                                : ReportedSize{});
+        }
+    }
+    sizes.resize(count);
+    return sizes;
 }
 
 std::vector<ReportedSize> read_curl_sizes(const std::string& output, size_t count) {
@@ -208,7 +260,7 @@ std::vector<ReportedSize> remote_sizes(const std::vector<OpenFile>& files, const
         if (sftp)
             (void)start_following_sizes(part_files[run], remote, &sessions[run]);
         else
-            children.push_back(start_curl_sizes(part_files[run], remote, run));
+            children.push_back(start_curl_sizes(part_files[run], remote));
     }
     std::vector<ReportedSize> sizes;
     const std::vector<std::string> outputs = read_outputs(&children);
@@ -217,12 +269,91 @@ std::vector<ReportedSize> remote_sizes(const std::vector<OpenFile>& files, const
         if (sftp) {
             part = end_following_sizes(&sessions[run]);
         } else {
-            (void)unlink(run_file(paths::curl_sizes, run).c_str());
-            part = read_curl_sizes(outputs[run], parts[run].count);
+            part = read_sizes(outputs[run], parts[run].count, remote);
         }
         sizes.insert(sizes.end(), part.begin(), part.end());
     }
     return sizes;
+}
+
+namespace {
+
+// Reads what `wave` wrote, without waiting; true once its output has ended.
+bool wave_read(SizeWave* wave) {
+    while (wave->child.output() >= 0) {
+        pollfd readable = {wave->child.output(), POLLIN, 0};
+        if (poll(&readable, 1, 0) <= 0) return false;
+        char buffer[4096];
+        const ssize_t n = read(wave->child.output(), buffer, sizeof buffer);
+        if (n > 0)
+            wave->output.append(buffer, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            wave->child.close_output();
+    }
+    return true;
+}
+
+// Takes the answers of `wave`, whose output has ended, and makes it idle.
+void take_wave(SizeWaves* waves, SizeWave* wave) {
+    (void)wave->child.wait();
+    const std::vector<ReportedSize> sizes = read_sizes(wave->output, wave->asking.size(), *waves->remote);
+    for (size_t k = 0; k < sizes.size(); ++k) waves->sizes[wave->asking[k]] = sizes[k];
+    *wave = SizeWave();
+}
+
+// Starts a wave over the files of lane `lane` that wait.
+SizeWave start_wave(SizeWaves* waves, size_t lane) {
+    SizeWave wave;
+    wave.asking = std::move(waves->waiting[lane]);
+    waves->waiting[lane].clear();
+    std::vector<OpenFile> files;
+    files.reserve(wave.asking.size());
+    for (const size_t i : wave.asking) files.push_back(waves->files[i]);
+    wave.child = start_curl_sizes(files, *waves->remote);
+    return wave;
+}
+
+}  // namespace
+
+void start_size_waves(const std::vector<OpenFile>& files, const Remote& remote, SizeWaves* waves) {
+    waves->files = files;
+    waves->remote = &remote;
+    waves->parts = split_into_runs(files.size(), remote.transfers);
+    waves->lanes.clear();
+    waves->lanes.resize(waves->parts.size());
+    waves->waiting.assign(waves->parts.size(), {});
+    waves->sizes.assign(files.size(), ReportedSize());
+}
+
+void ask_size_soon(SizeWaves* waves, size_t file) {
+    for (size_t lane = 0; lane < waves->parts.size(); ++lane) {
+        const RunPart& part = waves->parts[lane];
+        if (file >= part.first && file < part.first + part.count) waves->waiting[lane].push_back(file);
+    }
+    // Every lane is looked at: a wave that ended hands on, and the next starts.
+    for (size_t lane = 0; lane < waves->lanes.size(); ++lane) {
+        SizeWave& wave = waves->lanes[lane];
+        if (wave.child.started() && wave_read(&wave)) take_wave(waves, &wave);
+        if (!wave.child.started() && !waves->waiting[lane].empty()) wave = start_wave(waves, lane);
+    }
+}
+
+std::vector<ReportedSize> end_size_waves(SizeWaves* waves) {
+    // The files still waiting are asked at once, beside the waves under way.
+    std::vector<SizeWave> last;
+    for (size_t lane = 0; lane < waves->lanes.size(); ++lane) {
+        if (waves->lanes[lane].child.started()) last.push_back(std::move(waves->lanes[lane]));
+        if (!waves->waiting[lane].empty()) last.push_back(start_wave(waves, lane));
+    }
+    std::vector<Child> children;
+    for (SizeWave& wave : last) children.push_back(std::move(wave.child));
+    const std::vector<std::string> outputs = read_outputs(&children);
+    for (size_t k = 0; k < last.size(); ++k) {
+        last[k].child = std::move(children[k]);
+        last[k].output += outputs[k];
+        take_wave(waves, &last[k]);
+    }
+    return waves->sizes;
 }
 
 std::vector<bool> check_sizes(const std::vector<OpenFile>& files, const Remote& remote,

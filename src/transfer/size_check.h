@@ -8,6 +8,7 @@
 
 #include "exec/exec.h"
 #include "transfer/curl.h"
+#include "transfer/runs.h"
 
 // What a server reported of one file.
 struct ReportedSize {
@@ -23,10 +24,25 @@ struct SizeCheck {
     bool server_cannot = false;
 };
 
-// The command of curl run `run` that asks sizes: its configuration (credentials
-// included) is run_file(/var/crateFerry/curl_sizes, run), its answers come on
-// standard output.
-std::string curl_size_command(unsigned run = 0);
+// The command of a curl run that asks sizes: its configuration (credentials
+// included) comes on its standard input, its answers on standard output; with `ftp`,
+// what curl shows of the command channel (its error stream) comes there instead.
+std::string curl_size_command(bool ftp);
+
+// The configuration of a curl run that asks the sizes of `files` under their final
+// names (curl_target_url) with a HEAD-like request each: for HTTP(S) and file:// URLs.
+// Each answer ends with "crateferry-size EXITCODE".
+std::string curl_sizes_config(const std::vector<OpenFile>& files, const Remote& remote);
+
+// The configuration of a curl run that asks the sizes of `files` over FTP or FTPS on
+// one connection: to the remote folder, "TYPE I", then "SIZE NAME" per file, one round
+// trip each, shown by curl's "verbose".
+std::string ftp_sizes_config(const std::vector<OpenFile>& files, const Remote& remote);
+
+// The sizes of `count` files from what curl showed of an ftp_sizes_config run: each
+// "> SIZE" line's reply, "213 N" N bytes, "550" no file, anything else (or none) no
+// size.
+std::vector<ReportedSize> read_ftp_sizes(const std::string& output, size_t count);
 
 // The sizes of `count` files from a curl run's output: per file the head answer
 // (FTP SIZE as "Content-Length:", an HTTP status and Content-Length, file:// alike)
@@ -74,6 +90,38 @@ std::vector<ReportedSize> end_following_sizes(FollowingSizes* sizes);
 // the name in the SFTP folder), asked by up to remote.transfers curl runs or sftp
 // sessions at once, each over its part of the files (split_into_runs).
 std::vector<ReportedSize> remote_sizes(const std::vector<OpenFile>& files, const Remote& remote);
+
+// One curl run asking the sizes of files a curl upload reported sent.
+struct SizeWave {
+    Child child;
+    std::vector<size_t> asking;  // places in SizeWaves::files
+    std::string output;
+};
+
+// Size checks that go on while a curl upload does: per run of the upload a lane, which
+// asks in one curl run at a time the sizes of the files that run reported sent since
+// its lane last asked.
+struct SizeWaves {
+    std::vector<OpenFile> files;  // the upload's files
+    const Remote* remote = nullptr;
+    std::vector<RunPart> parts;                // the upload's runs (split_into_runs)
+    std::vector<SizeWave> lanes;               // the wave under way per run, if any
+    std::vector<std::vector<size_t>> waiting;  // per run: sent, not yet asked
+    std::vector<ReportedSize> sizes;           // per file
+};
+
+// Gets `waves` ready for the upload of `files`, split into runs as the curl batch
+// splits them.
+void start_size_waves(const std::vector<OpenFile>& files, const Remote& remote, SizeWaves* waves);
+
+// `file` (a place in the upload's files) was reported sent: its size is asked by its
+// lane's next wave. Every lane's wave that ended is taken, and a lane with files
+// waiting and no wave under way starts one.
+void ask_size_soon(SizeWaves* waves, size_t file);
+
+// Asks the sizes of the files still waiting, at once, and waits for every wave. The
+// sizes of the upload's files, unknown for those never asked or not answered.
+std::vector<ReportedSize> end_size_waves(SizeWaves* waves);
 
 // Per file of `files`, which the tool reported sent: true when the server holds every
 // byte of the open file under its final name. `known`, unless empty, holds sizes

@@ -10,6 +10,7 @@
 #include "settings/settings.h"
 #include "transfer/curl.h"
 #include "transfer/sftp.h"
+#include "transfer/size_check.h"
 
 namespace {
 
@@ -428,8 +429,28 @@ TEST(CurlBatch, EveryValueIsEscapedAndRenamedFilesGetAGroupEach) {
                                 "upload-file = \"/proc/self/fd/6\"\n");
     EXPECT_EQ(curl_batch_command(0),
               "exec curl --fail-early -K /var/crateFerry/curl_batch 2>/var/crateFerry/curl_error");
+    // With the size check, results come on the error stream, which curl writes at once.
+    EXPECT_EQ(curl_batch_command(1, true), "exec curl --fail-early -K /var/crateFerry/curl_batch.2 2>&1 >/dev/null");
+    Remote checked = remote_at("ftp://h/in/");
+    checked.verify = true;
+    EXPECT_NE(curl_batch_config({{"/s/a", 5}}, checked, 0)
+                  .find("write-out = \"%{stderr}crateferry-result %{urlnum} %{exitcode} %{errormsg}\\n\"\n"),
+              std::string::npos);
     EXPECT_EQ(curl_batch_command(3),
               "exec curl --fail-early -K /var/crateFerry/curl_batch.4 2>/var/crateFerry/curl_error.4");
+}
+
+TEST(SizeCheck, FtpSizesAreAskedOnOneConnectionInTheRemoteFolder) {
+    EXPECT_EQ(ftp_sizes_config({{"/s/a b", 5}, {"/s/%c", 6}}, remote_at("ftp://h/in/")),
+              "user = \"u:p\\\"w\"\nsilent\nshow-error\nverbose\nhead\nconnect-timeout = 300\n"
+              "speed-limit = 1\nspeed-time = 300\nurl = \"ftp://h/in/\"\nquote = \"-TYPE I\"\n"
+              "quote = \"-*SIZE a b\"\nquote = \"-*SIZE %c\"\n");
+    // A URL that names a file: that name is asked, in its folder.
+    EXPECT_NE(ftp_sizes_config({{"/s/x", 5}}, remote_at("ftp://h/in/fixed%20name"))
+                  .find("url = \"ftp://h/in/\"\nquote = \"-TYPE I\"\nquote = \"-*SIZE fixed name\"\n"),
+              std::string::npos);
+    EXPECT_EQ(curl_size_command(true), "curl -K - 2>&1 >/dev/null");
+    EXPECT_EQ(curl_size_command(false), "curl -K - 2>/dev/null");
 }
 
 TEST(PercentDecode, TurnsEveryEncodedByteBackAndKeepsTheRest) {

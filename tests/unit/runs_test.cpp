@@ -133,6 +133,24 @@ TEST(SizeAnswers, EachToolsAnswerIsReadAsTheSizeTheServerHolds) {
         {"a failed connection tells nothing; answers that never came neither",
          "crateferry-size 7\n", {{K::unknown, 0}, {K::unknown, 0}}},
     };
+    // What curl shows of the FTP command channel: each SIZE's reply, in order.
+    const AnswerCase ftp_cases[] = {
+        {"sizes, a missing file, and the login and folder lines around them",
+         "> PASS x\r\n< 230 Login successful.\r\n> CWD in\r\n< 250 ok\r\n> TYPE I\r\n< 200 ok\r\n"
+         "> SIZE a b\r\n< 213 16384\r\n> SIZE gone\r\n< 550 /in/gone is not retrievable.\r\n"
+         "> SIZE 0\r\n* a note of curl's\r\n< 213 0\r\n",
+         {{K::bytes, 16384}, {K::no_file, 0}, {K::bytes, 0}}},
+        {"a server without SIZE: no size", "> SIZE a\r\n< 500 Unknown command.\r\n", {{K::unknown, 0}}},
+        {"a login refused: no answers, no sizes", "< 530 Login incorrect.\r\n", {{K::unknown, 0}, {K::unknown, 0}}},
+    };
+    for (const AnswerCase& c : ftp_cases) {
+        const std::vector<ReportedSize> sizes = read_ftp_sizes(c.output, c.sizes.size());
+        ASSERT_EQ(sizes.size(), c.sizes.size()) << c.behaviour;
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            EXPECT_EQ(sizes[i].kind, c.sizes[i].kind) << c.behaviour << " #" << i;
+            EXPECT_EQ(sizes[i].size, c.sizes[i].size) << c.behaviour << " #" << i;
+        }
+    }
     for (const AnswerCase& c : curl_cases) {
         const std::vector<ReportedSize> sizes = read_curl_sizes(c.output, c.sizes.size());
         ASSERT_EQ(sizes.size(), c.sizes.size()) << c.behaviour;
