@@ -177,9 +177,12 @@ using OnResult = std::function<void(size_t index, Outcome outcome)>;
 // Returns false when a run ended without a word on files it should have reported (no
 // failure was reported and no run was ended here: curl missing or killed), after
 // logging it and "file upload has failed(the batch's results could not be read)": the
-// files left unreported must not be sent again in this run.
+// files left unreported must not be sent again in this run. With remote.verify each
+// transfer also tells `on_pretransfer` how many seconds it took until its data could
+// go (curl's time_pretransfer: the connection and login for a run's first transfer).
 bool curl_batch_upload(const std::vector<OpenFile>& files, const Remote& remote,
-                       const OnResult& on_result);
+                       const OnResult& on_result,
+                       const std::function<void(double seconds)>& on_pretransfer = {});
 
 // -- download -----------------------------------------------------------------
 // `credentials` is empty (no credentials) or curl_credentials_prefix(), whose secret

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "exec/exec.h"
@@ -45,7 +46,10 @@ std::string curl_batch_config(const std::vector<OpenFile>& files, const Remote& 
     // curl's standard output is written in blocks, its error stream at once: with the
     // size check, results come there, so that each file is asked for while the run
     // goes on.
-    const std::string results_to = remote.verify ? "%{stderr}" : "";
+    // And the time each transfer waited before its data could go, which tells the size
+    // check how far away the server is.
+    const std::string results_to =
+        remote.verify ? "%{stderr}crateferry-pretransfer %{time_pretransfer}\n" : "";
     const std::string common =
         curl_config_option("user", remote.user + ':' + remote.password) +
         "fail\nshow-error\nsilent\ngloboff\n" + curl_config_stall_options(remote.stall_seconds) +
@@ -85,6 +89,7 @@ struct BatchRun {
     Child child;
     std::string partial;  // the start of a result line not yet whole
     std::string errors;   // curl's error text, when it comes with the results
+    std::function<void(double)> on_pretransfer;
     size_t reports = 0;
     bool failed = false;
 };
@@ -115,6 +120,11 @@ void start_run(unsigned number, const std::vector<OpenFile>& files, const Remote
 // Hands on one result line of `run`; true when it shows the link or the server dead.
 // Once every run is being ended (`ending`), only files reported sent still count.
 bool take_result(BatchRun* run, const std::string& line, bool ending, const OnResult& on_result) {
+    constexpr char k_pretransfer[] = "crateferry-pretransfer ";
+    if (line.compare(0, sizeof k_pretransfer - 1, k_pretransfer) == 0) {
+        if (run->on_pretransfer) run->on_pretransfer(strtod(line.c_str() + sizeof k_pretransfer - 1, nullptr));
+        return false;
+    }
     ResultLine result;
     if (!read_result_line(line, &result)) {
         run->errors += line;
@@ -173,13 +183,15 @@ bool drive_runs(std::vector<BatchRun>* runs, const OnResult& on_result) {
 }  // namespace
 
 bool curl_batch_upload(const std::vector<OpenFile>& files, const Remote& remote,
-                       const OnResult& on_result) {
+                       const OnResult& on_result,
+                       const std::function<void(double seconds)>& on_pretransfer) {
     const std::vector<RunPart> parts = split_into_runs(files.size(), remote.transfers);
     // The run's cap is shared among the runs that start.
     const uint32_t rate = rate_per_transfer(remote.rate_kib, static_cast<uint32_t>(parts.size()));
     std::vector<BatchRun> runs(parts.size());
     for (unsigned number = 0; number < parts.size(); ++number) {
         runs[number].part = parts[number];
+        runs[number].on_pretransfer = on_pretransfer;
         start_run(number, files, remote, rate, &runs[number], on_result);
     }
     const bool ended = drive_runs(&runs, on_result);

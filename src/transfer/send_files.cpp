@@ -93,7 +93,7 @@ std::vector<Outcome> batch_round(const Remote& remote, const std::vector<Pending
         if (!remote.verify) return finish(i);
         sent.push_back(i);
         if (!size_check->server_cannot) ask_size_soon(&waves, i);
-    });
+    }, [&](double seconds) { size_waves_heard(&waves, seconds); });
     if (remote.verify) {
         const std::vector<ReportedSize> asked = end_size_waves(&waves);
         std::vector<ReportedSize> known;

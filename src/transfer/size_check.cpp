@@ -325,11 +325,17 @@ void start_size_waves(const std::vector<OpenFile>& files, const Remote& remote, 
     waves->sizes.assign(files.size(), ReportedSize());
 }
 
+void size_waves_heard(SizeWaves* waves, double seconds) {
+    constexpr double k_far_seconds = 0.1;
+    waves->follow = waves->follow || seconds >= k_far_seconds;
+}
+
 void ask_size_soon(SizeWaves* waves, size_t file) {
     for (size_t lane = 0; lane < waves->parts.size(); ++lane) {
         const RunPart& part = waves->parts[lane];
         if (file >= part.first && file < part.first + part.count) waves->waiting[lane].push_back(file);
     }
+    if (!waves->follow) return;
     // Every lane is looked at: a wave that ended hands on, and the next starts.
     for (size_t lane = 0; lane < waves->lanes.size(); ++lane) {
         SizeWave& wave = waves->lanes[lane];

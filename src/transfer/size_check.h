@@ -108,15 +108,23 @@ struct SizeWaves {
     std::vector<SizeWave> lanes;               // the wave under way per run, if any
     std::vector<std::vector<size_t>> waiting;  // per run: sent, not yet asked
     std::vector<ReportedSize> sizes;           // per file
+    bool follow = false;  // the server is far enough for waves during the upload
 };
 
 // Gets `waves` ready for the upload of `files`, split into runs as the curl batch
 // splits them.
 void start_size_waves(const std::vector<OpenFile>& files, const Remote& remote, SizeWaves* waves);
 
+// A transfer of the upload waited `seconds` before its data could go. From one that
+// waited 0.1 s or more, the waves follow the upload; until then, and with a near
+// server, they wait for its end: on a near server curl 7.88 loses a second on a
+// reused connection whose passive reply is there before it looks, which a curl run
+// starting beside it makes likely, and there the check costs little after the run.
+void size_waves_heard(SizeWaves* waves, double seconds);
+
 // `file` (a place in the upload's files) was reported sent: its size is asked by its
-// lane's next wave. Every lane's wave that ended is taken, and a lane with files
-// waiting and no wave under way starts one.
+// lane's next wave. While the waves follow the upload, every lane's wave that ended is
+// taken, and a lane with files waiting and no wave under way starts one.
 void ask_size_soon(SizeWaves* waves, size_t file);
 
 // Asks the sizes of the files still waiting, at once, and waits for every wave. The

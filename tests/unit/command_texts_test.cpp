@@ -434,7 +434,8 @@ TEST(CurlBatch, EveryValueIsEscapedAndRenamedFilesGetAGroupEach) {
     Remote checked = remote_at("ftp://h/in/");
     checked.verify = true;
     EXPECT_NE(curl_batch_config({{"/s/a", 5}}, checked, 0)
-                  .find("write-out = \"%{stderr}crateferry-result %{urlnum} %{exitcode} %{errormsg}\\n\"\n"),
+                  .find("write-out = \"%{stderr}crateferry-pretransfer %{time_pretransfer}\\n"
+                        "crateferry-result %{urlnum} %{exitcode} %{errormsg}\\n\"\n"),
               std::string::npos);
     EXPECT_EQ(curl_batch_command(3),
               "exec curl --fail-early -K /var/crateFerry/curl_batch.4 2>/var/crateFerry/curl_error.4");
