@@ -97,6 +97,7 @@ std::vector<Outcome> batch_round(const Remote& remote, const std::vector<Pending
     if (remote.verify) {
         const std::vector<ReportedSize> asked = end_size_waves(&waves);
         std::vector<ReportedSize> known;
+        known.reserve(sent.size());
         for (const size_t i : sent) known.push_back(asked[i]);
         finish_checked(run, sent, remote, size_check, &got, finish, std::move(known));
     }

@@ -352,6 +352,7 @@ std::vector<ReportedSize> end_size_waves(SizeWaves* waves) {
         if (!waves->waiting[lane].empty()) last.push_back(start_wave(waves, lane));
     }
     std::vector<Child> children;
+    children.reserve(last.size());
     for (SizeWave& wave : last) children.push_back(std::move(wave.child));
     const std::vector<std::string> outputs = read_outputs(&children);
     for (size_t k = 0; k < last.size(); ++k) {
