@@ -195,6 +195,18 @@ void Child::close_output() {
     output_fd_ = -1;
 }
 
+size_t Child::read_output(std::string* into) {
+    if (output_fd_ < 0) return 0;
+    char buffer[4096];
+    const ssize_t n = read(output_fd_, buffer, sizeof buffer);
+    if (n > 0) {
+        into->append(buffer, static_cast<size_t>(n));
+        return static_cast<size_t>(n);
+    }
+    if (n == 0 || errno != EINTR) close_output();
+    return 0;
+}
+
 void Child::close_input() {
     if (input_fd_ >= 0) close(input_fd_);
     input_fd_ = -1;

@@ -2,8 +2,9 @@
 //
 // Rules a reader must not break:
 // - children get /dev/null on descriptors 0, 1 and 2 (standard output a pipe when the
-//   caller reads it, standard input a socket when the caller writes it), and no other descriptor but the one keep_open_in_children names
-//   and the open files a command is handed;
+//   caller reads it, standard input a socket when the caller writes it), and no other
+//   descriptor but the one keep_open_in_children names and the open files a command
+//   is handed;
 // - a child is waited for by its own PID only: nothing here reaps another's child;
 // - every value placed into a command text goes through shell_quote (or a quoting
 //   routine of the tool that reads it), so it reaches the tool as exactly itself.
@@ -68,6 +69,9 @@ public:
     int status() const { return status_; }
     // The read end of its standard output (close-on-exec), or -1.
     int output() const { return output_fd_; }
+    // Appends to `into` what one read of its output gives; at the end of the output
+    // (or on an error) closes it. Returns how many bytes came.
+    size_t read_output(std::string* into);
     void close_output();
     // Writes what of `text` from byte `from` its standard input takes now, without
     // waiting; returns how many bytes that was. A child that is gone gets nothing, and

@@ -146,13 +146,7 @@ bool take_result(BatchRun* run, const std::string& line, bool ending, const OnRe
 // Reads what `run` wrote and hands on its whole result lines. True once a result
 // shows the link or the server dead.
 bool read_results(BatchRun* run, bool ending, const OnResult& on_result) {
-    char buffer[4096];
-    const ssize_t n = read(run->child.output(), buffer, sizeof buffer);
-    if (n <= 0) {
-        run->child.close_output();
-        return false;
-    }
-    run->partial.append(buffer, static_cast<size_t>(n));
+    if (run->child.read_output(&run->partial) == 0) return false;
     bool dead = false;
     size_t start = 0;
     for (size_t end; (end = run->partial.find('\n', start)) != std::string::npos; start = end + 1)

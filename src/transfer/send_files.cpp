@@ -314,10 +314,10 @@ std::vector<Outcome> send_with_sftp(const Remote& remote, const std::vector<Pend
                 outcomes[batch.files[i]] = sent[session] ? Outcome::sent : Outcome::failed;
                 if (!sent[session]) continue;
                 went.push_back(i);
-                if (k < sizes[session].size()) known.push_back(sizes[session][k]);
+                // With the check, a session that went reports a size for each of its files.
+                if (remote.verify) known.push_back(sizes[session][k]);
             }
         }
-        if (known.size() != went.size()) known.clear();
         finish_sessions_files(remote, files, batch, went, std::move(known), &size_check, &outcomes,
                               on_sent);
     } while (next < files.size() && !size_check.server_cannot);

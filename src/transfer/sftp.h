@@ -92,8 +92,8 @@ bool sftp_queue_add(const char* path, int fd, bool temporary_names, const std::s
 // number, each with its open files and its share of remote.rate_kib; an empty element
 // starts no session. With remote.verify, a size check follows each session
 // (FollowingSizes): it asks for each file once the session has passed it, and `sizes`
-// gets, per session, what the server reported of its files, in queue order. Before each, appends to its queue the line that proves
-// sftp read it to its end. Returns per session true only when sftp exited 0, wrote
+// gets, per session, what the server reported of its files, in queue order. Before
+// each, appends to its queue the line that proves sftp read it to its end. Returns per session true only when sftp exited 0, wrote
 // no error text beyond its "Connected to" line, and ran that last line. All false for
 // a URL that is no "sftp://" URL, silently; otherwise each failed session logs
 // "file upload has failed(%s)" with all lines of sftp's error text, after them

@@ -166,10 +166,7 @@ size_t files_passed(const Session& session) {
 // Reads what `session` echoed; its size check starts once it is logged in (so the two
 // logins do not crowd the server at once) and is handed each file it is done with.
 void follow_session(Session* session, const std::vector<OpenFile>& files, const Remote& remote) {
-    char buffer[4096];
-    const ssize_t n = read(session->child.output(), buffer, sizeof buffer);
-    if (n <= 0) session->child.close_output();
-    if (n > 0) session->partial.append(buffer, static_cast<size_t>(n));
+    (void)session->child.read_output(&session->partial);
     size_t start = 0;
     for (size_t end; (end = session->partial.find('\n', start)) != std::string::npos; start = end + 1) {
         const char* line = session->partial.c_str() + start;

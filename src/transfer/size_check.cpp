@@ -47,13 +47,7 @@ std::vector<std::string> read_outputs(std::vector<Child>* children) {
     for (std::vector<size_t> ready; !(ready = wait_for_children(set)).empty();) {
         for (const size_t i : ready) {
             Child& child = (*children)[i];
-            if (child.output() < 0) continue;
-            char buffer[4096];
-            const ssize_t n = read(child.output(), buffer, sizeof buffer);
-            if (n > 0)
-                outputs[i].append(buffer, static_cast<size_t>(n));
-            else
-                child.close_output();
+            (void)child.read_output(&outputs[i]);
         }
     }
     return outputs;
@@ -221,13 +215,7 @@ void ask_following_sizes(FollowingSizes* sizes, size_t passed) {
 }
 
 void read_following_sizes(FollowingSizes* sizes) {
-    if (sizes->child.output() < 0) return;
-    char buffer[4096];
-    const ssize_t n = read(sizes->child.output(), buffer, sizeof buffer);
-    if (n > 0)
-        sizes->output.append(buffer, static_cast<size_t>(n));
-    else if (n == 0 || errno != EINTR)
-        sizes->child.close_output();
+    (void)sizes->child.read_output(&sizes->output);
 }
 
 std::vector<ReportedSize> end_following_sizes(FollowingSizes* sizes) {
@@ -265,12 +253,8 @@ std::vector<ReportedSize> remote_sizes(const std::vector<OpenFile>& files, const
     std::vector<ReportedSize> sizes;
     const std::vector<std::string> outputs = read_outputs(&children);
     for (unsigned run = 0; run < parts.size(); ++run) {
-        std::vector<ReportedSize> part;
-        if (sftp) {
-            part = end_following_sizes(&sessions[run]);
-        } else {
-            part = read_sizes(outputs[run], parts[run].count, remote);
-        }
+        const std::vector<ReportedSize> part = sftp ? end_following_sizes(&sessions[run])
+                                                    : read_sizes(outputs[run], parts[run].count, remote);
         sizes.insert(sizes.end(), part.begin(), part.end());
     }
     return sizes;
@@ -283,12 +267,7 @@ bool wave_read(SizeWave* wave) {
     while (wave->child.output() >= 0) {
         pollfd readable = {wave->child.output(), POLLIN, 0};
         if (poll(&readable, 1, 0) <= 0) return false;
-        char buffer[4096];
-        const ssize_t n = read(wave->child.output(), buffer, sizeof buffer);
-        if (n > 0)
-            wave->output.append(buffer, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR)
-            wave->child.close_output();
+        (void)wave->child.read_output(&wave->output);
     }
     return true;
 }

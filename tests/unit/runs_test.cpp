@@ -143,22 +143,15 @@ TEST(SizeAnswers, EachToolsAnswerIsReadAsTheSizeTheServerHolds) {
         {"a server without SIZE: no size", "> SIZE a\r\n< 500 Unknown command.\r\n", {{K::unknown, 0}}},
         {"a login refused: no answers, no sizes", "< 530 Login incorrect.\r\n", {{K::unknown, 0}, {K::unknown, 0}}},
     };
-    for (const AnswerCase& c : ftp_cases) {
-        const std::vector<ReportedSize> sizes = read_ftp_sizes(c.output, c.sizes.size());
+    const auto expect_sizes = [](const AnswerCase& c, const std::vector<ReportedSize>& sizes) {
         ASSERT_EQ(sizes.size(), c.sizes.size()) << c.behaviour;
         for (size_t i = 0; i < sizes.size(); ++i) {
             EXPECT_EQ(sizes[i].kind, c.sizes[i].kind) << c.behaviour << " #" << i;
             EXPECT_EQ(sizes[i].size, c.sizes[i].size) << c.behaviour << " #" << i;
         }
-    }
-    for (const AnswerCase& c : curl_cases) {
-        const std::vector<ReportedSize> sizes = read_curl_sizes(c.output, c.sizes.size());
-        ASSERT_EQ(sizes.size(), c.sizes.size()) << c.behaviour;
-        for (size_t i = 0; i < sizes.size(); ++i) {
-            EXPECT_EQ(sizes[i].kind, c.sizes[i].kind) << c.behaviour << " #" << i;
-            EXPECT_EQ(sizes[i].size, c.sizes[i].size) << c.behaviour << " #" << i;
-        }
-    }
+    };
+    for (const AnswerCase& c : ftp_cases) expect_sizes(c, read_ftp_sizes(c.output, c.sizes.size()));
+    for (const AnswerCase& c : curl_cases) expect_sizes(c, read_curl_sizes(c.output, c.sizes.size()));
     // The last file was never asked (the session ended first): no size, not no file.
     const std::vector<OpenFile> files = {{"/s/a b.txt", 5}, {"/s/missing.txt", 6}, {"/s/c", 7}, {"/s/d", 8}};
     const std::string sftp_output =
