@@ -191,9 +191,8 @@ UploadReport upload_locked() {
     const std::vector<PendingFile> look_alikes = temporary_look_alikes(remote, &pending);
     std::vector<bool> finished(pending.size(), false);
     const std::vector<Outcome> outcomes =
-        send_files(remote, pending, [&](const PendingFile& file, int fd) {
-            // The element of `pending` itself: its place tells which file it is.
-            const auto place = static_cast<size_t>(&file - pending.data());
+        send_files(remote, pending, [&](size_t place, int fd) {
+            const PendingFile& file = pending[place];
             finished[place] = finish_uploaded(file, fd, reference_time);
             if (!finished[place]) return;
             ++report.sent;

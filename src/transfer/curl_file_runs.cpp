@@ -122,7 +122,7 @@ void finish_if_whole(FileRuns* runs, size_t number) {
     const PendingFile& file = runs->files[place.file];
     if (!runs->remote.verify ||
         check_sizes({{file.path, place.fd.get()}}, runs->remote, runs->size_check)[0]) {
-        runs->on_sent(file, place.fd.get());
+        runs->on_sent(place.file, place.fd.get());
     } else {
         runs->outcomes[place.file] = Outcome::unverified;
         if (runs->size_check->server_cannot) {

@@ -80,7 +80,7 @@ std::vector<Outcome> batch_round(const Remote& remote, const std::vector<Pending
     for (const size_t place : waiting)
         run.push_back({files[batch.files[place]].path, batch.opened[place].get()});
     const auto finish = [&](size_t i) {
-        on_sent(files[batch.files[waiting[i]]], batch.opened[waiting[i]].get());
+        on_sent(batch.files[waiting[i]], batch.opened[waiting[i]].get());
     };
     std::vector<Outcome> got(waiting.size(), Outcome::not_tried);
     std::vector<size_t> sent;
@@ -106,14 +106,18 @@ std::vector<Outcome> batch_round(const Remote& remote, const std::vector<Pending
 
 // A file that failed in a batch run gets its remaining attempts alone, as in per-file
 // mode. True when its last one showed the link dead: the run stopped.
-bool attempts_alone(const Remote& remote, const PendingFile& file, size_t left_pending,
-                    Outcome* outcome, const OnSent& on_sent, SizeCheck* size_check) {
+bool attempts_alone(const Remote& remote, const std::vector<PendingFile>& files, size_t file,
+                    size_t left_pending, Outcome* outcome, const OnSent& on_sent,
+                    SizeCheck* size_check) {
     sleep(k_retry_pause_seconds);
     Remote alone = remote;
     alone.transfers = 1;
-    // The file's own attempts; a stop is logged there, with the files after it.
-    *outcome = send_in_file_runs(alone, {file}, on_sent, /*first_attempt=*/2, left_pending,
-                                 size_check)[0];
+    // The file's own attempts, sent as the only file of their runs: its place there
+    // is 0, its place in the upload `file`. A stop is logged there, with the files
+    // after it.
+    const OnSent sent_alone = [&](size_t, int fd) { on_sent(file, fd); };
+    *outcome = send_in_file_runs(alone, {files[file]}, sent_alone, /*first_attempt=*/2,
+                                 left_pending, size_check)[0];
     return shows_link_dead(*outcome);
 }
 
@@ -139,7 +143,7 @@ bool send_batch(const Remote& remote, const std::vector<PendingFile>& files, con
                 continue;
             size_t left_pending = untried.size() + unopened;
             for (size_t j = i + 1; j < got.size(); ++j) left_pending += got[j] != Outcome::sent;
-            if (attempts_alone(remote, files[file], left_pending, &(*outcomes)[file], on_sent,
+            if (attempts_alone(remote, files, file, left_pending, &(*outcomes)[file], on_sent,
                                size_check) ||
                 size_check->server_cannot)
                 return false;
@@ -157,7 +161,7 @@ void finish_sessions_files(const Remote& remote, const std::vector<PendingFile>&
                            std::vector<ReportedSize> known, SizeCheck* size_check,
                            std::vector<Outcome>* outcomes, const OnSent& on_sent) {
     const auto finish = [&](size_t k) {
-        on_sent(files[batch.files[went[k]]], batch.opened[went[k]].get());
+        on_sent(batch.files[went[k]], batch.opened[went[k]].get());
     };
     if (!remote.verify) {
         for (size_t k = 0; k < went.size(); ++k) finish(k);

@@ -58,10 +58,9 @@ enum class Outcome {
 };
 
 // Called for each file the server has whole (with remote.verify, as its size check
-// proved; per run of the files that went), as soon as it is known, with the
-// element of the files given itself (so its place in them is known) and the
-// descriptor of the open file that was sent.
-using OnSent = std::function<void(const PendingFile&, int fd)>;
+// proved; per run of the files that went), as soon as it is known, with the file's
+// place in the files given and the descriptor of the open file that was sent.
+using OnSent = std::function<void(size_t index, int fd)>;
 
 // Sends `files` the way `remote` selects: sftp sessions when the URL begins with
 // "sftp://" (any letter case), else curl, in batch runs when remote.curl_batch is set,

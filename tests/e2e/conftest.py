@@ -69,8 +69,9 @@ ftp_server -> harness.FtpServer (pyftpdlib on 127.0.0.1, passive mode works with
     "rename refused"), .die_during_download(name) (half the file, then the server
     ends: "died"), .store_as(name, other) (a STOR of it, or RNTO to it, lands under
     `other`, answered as usual: "stored as"), .cut_stores(name, keep=None) (it keeps its
-    first `keep` bytes, default half, answered 226: "cut"), .refuse_size() (SIZE answers
-    502 for every file); .events() also has "opened", "renamed" and "size" (each SIZE).
+    first `keep` bytes, default half, answered 226: "cut"), .refuse_stores(name,
+    times=None) (its first `times` STORs, or all, answered 451: "store refused"),
+    .refuse_size() (SIZE answers 502 for every file); .events() also has "opened", "renamed" and "size" (each SIZE).
     SIZE answers in binary mode only (curl -I asks it so and prints Content-Length); in
     ASCII mode, where a connection starts, it answers 550;
     .wait_for_event(event, name).

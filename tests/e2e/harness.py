@@ -718,6 +718,11 @@ class FtpServer(_Server):
         (default half) and is answered 226, as on a full disk: ("cut", name)."""
         self._set_control("cut", lambda table: {**(table or {}), name: keep})
 
+    def refuse_stores(self, name, times=None):
+        """The first `times` STORs of this name (None: every one) are answered 451, as
+        a server under load refuses one now and then: ("store refused", name)."""
+        self._set_control("refuse_store", lambda table: {**(table or {}), name: times})
+
     def refuse_size(self):
         """SIZE answers "502 Command not implemented." for every file, as a server
         without the extension. Unhooked, SIZE answers "213 BYTES" after TYPE I and

@@ -385,6 +385,28 @@ def test_a_file_refused_mid_batch_is_retried_alone_and_the_others_finished(sandb
     assert logins(ftp_server) == runs
 
 
+@pytest.mark.fast_clock
+@pytest.mark.parametrize("verify", [0, 1], ids=["sent as told", "size check"])
+def test_a_file_refused_once_goes_alone_and_the_run_goes_on_to_its_end(sandbox, ftp_server,
+                                                                      curlbatch, verify):
+    remote = setup_upload(sandbox, ftp_server, curlbatch=curlbatch, verify=verify)
+    set_reference(sandbox)
+    files = [make_file(sandbox.scan, f"f{i}.dat", f"file {i}".encode()) for i in range(6)]
+    ftp_server.refuse_stores("f2.dat", times=1)
+
+    result = sandbox.run("upload", faketime=FAST)
+
+    assert result.count("file upload has failed(curl: (25) Failed FTP upload: 451)") == 1, result
+    assert sorted(e for e in result.entries() if e[1].endswith("was uploaded")) == \
+        sorted(uploaded(f) for f in files), result
+    assert result.summary.startswith("upload summary: 6 sent, 0 failed, 0 changed, 0 refused, "
+                                     "0 left pending, "), result
+    assert result.entries()[-1] == EXITED
+    for path in files:
+        assert (remote / path.name).read_bytes() == path.read_bytes()
+        assert path.stat().st_mtime == REFERENCE
+
+
 def test_one_curl_run_and_one_login_send_the_whole_batch(sandbox, ftp_server):
     remote = setup_upload(sandbox, ftp_server, curlbatch=1)
     set_reference(sandbox)

@@ -583,7 +583,7 @@ TEST(WaysOfSending, ReportEveryNameTheyCannotCarryAsRefusedWithoutRunningCurl) {
     const std::vector<Outcome> refused(files.size(), Outcome::refused);
     Remote remote = remote_at("ftp://h/in/");
     int sent = 0;
-    const OnSent count_sent = [&](const PendingFile&, int) { ++sent; };
+    const OnSent count_sent = [&](size_t, int) { ++sent; };
     EXPECT_EQ(send_in_file_runs(remote, files, count_sent), refused);
     remote.curl_batch = true;
     EXPECT_EQ(send_files(remote, files, count_sent), refused);

@@ -27,6 +27,9 @@ components); every event is appended to STATE_DIR/events.jsonl as
             server that mends names it dislikes ("report .csv" -> "report_.csv");
   "cut":    {name: keep}: an upload of the file is read whole but keeps only its first
             `keep` bytes (null: half), still answered 226 ("cut"), as a full disk;
+  "refuse_store": {name: times}: the first `times` STORs of the file (null: every one)
+            are answered "451 Requested action aborted" ("store refused"), as a server
+            under load refuses a store now and then;
   "refuse_size": true: SIZE answers "502 Command not implemented." for every file,
             as a server without the extension;
   "passive_delay_ms": a number: EPSV and PASV are answered that much later, as a
@@ -201,6 +204,7 @@ def hooked_dtp_handler(state_dir):
 
 def hooked_ftp_handler(state_dir):
     in_use = [0]  # logged-in connections: one event loop, so a plain count
+    stores_refused = {}  # name -> how many of its STORs were refused
 
     class HookedFTPHandler(FTPHandler):
         _counted = False
@@ -243,6 +247,13 @@ def hooked_ftp_handler(state_dir):
             return os.path.join(os.path.dirname(path), other)
 
         def ftp_STOR(self, file, mode="w"):
+            name = os.path.basename(file)
+            found, times = lookup(name, control(state_dir, "refuse_store", {}))
+            if found and (times is None or stores_refused.get(name, 0) < times):
+                stores_refused[name] = stores_refused.get(name, 0) + 1
+                record(state_dir, "store refused", name)
+                self.respond("451 Requested action aborted: local error in processing.")
+                return None
             return super().ftp_STOR(self._stored_as(file), mode)
 
         def ftp_SIZE(self, path):
